@@ -1,0 +1,35 @@
+#ifndef QV_APP_COMMANDLINE_H
+#define QV_APP_COMMANDLINE_H
+
+#include <map>
+#include <string>
+
+namespace Quorvel {
+
+// The whole command-line text parsed into option names and values. Names
+// given with "-" or "/" are lowered (ASCII only); loose text is kept as
+// written. The first occurrence of a name wins. Never fails.
+class QVCommandLine {
+public:
+    explicit QVCommandLine(const wchar_t* text);
+
+    bool HasOption(const std::wstring& name) const;
+    // Empty when the option is absent or has no value.
+    std::wstring GetOptionValue(const std::wstring& name) const;
+
+    const std::map<std::wstring, std::wstring>& Options() const { return m_options; }
+
+private:
+    void Parse(const std::wstring& text);
+    void Store(const std::wstring& name, const std::wstring& value);
+    bool Find(const std::wstring& query, std::wstring* value) const;
+
+    std::map<std::wstring, std::wstring> m_options;
+};
+
+// ASCII-only lowering: other characters are left as they are.
+std::wstring LowerAscii(const std::wstring& text);
+
+}  // namespace Quorvel
+
+#endif

@@ -1,0 +1,73 @@
+#ifndef QV_APP_HANDLES_H
+#define QV_APP_HANDLES_H
+
+#include <windows.h>
+
+namespace Quorvel {
+
+// Sole owner of one handle; the traits name its type, its empty values and
+// how it is released. Releasing keeps GetLastError, which callers read after
+// the owner is gone, and forgets the handle even if the release fails: a
+// double close is worse than a leak.
+template <class Traits>
+class QVUniqueHandle {
+public:
+    typedef typename Traits::Type Type;
+
+    QVUniqueHandle() : m_handle(Traits::Empty()) {}
+    explicit QVUniqueHandle(Type handle) : m_handle(handle) {}
+    ~QVUniqueHandle() { reset(); }
+
+    QVUniqueHandle(QVUniqueHandle&& other) : m_handle(other.release()) {}
+    QVUniqueHandle& operator=(QVUniqueHandle&& other) {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    QVUniqueHandle(const QVUniqueHandle&) = delete;
+    QVUniqueHandle& operator=(const QVUniqueHandle&) = delete;
+
+    Type get() const { return m_handle; }
+    bool valid() const { return Traits::IsValid(m_handle); }
+    Type* put() {
+        reset();
+        return &m_handle;
+    }
+    Type release() {
+        const Type handle = m_handle;
+        m_handle = Traits::Empty();
+        return handle;
+    }
+    void reset(Type handle = Traits::Empty()) {
+        if (Traits::IsValid(m_handle)) {
+            const DWORD saved = ::GetLastError();
+            Traits::Close(m_handle);
+            ::SetLastError(saved);
+        }
+        m_handle = handle;
+    }
+
+private:
+    Type m_handle;
+};
+
+// Kernel handles: CreateFileW and Toolhelp report failure as
+// INVALID_HANDLE_VALUE, other calls as NULL; both mean "none".
+struct QVKernelHandleTraits {
+    typedef HANDLE Type;
+    static Type Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type h) { return h != NULL && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::CloseHandle(h); }
+};
+typedef QVUniqueHandle<QVKernelHandleTraits> QVFileHandle;
+
+struct QVLibraryTraits {
+    typedef HMODULE Type;
+    static Type Empty() { return NULL; }
+    static bool IsValid(Type h) { return h != NULL; }
+    static void Close(Type h) { ::FreeLibrary(h); }
+};
+typedef QVUniqueHandle<QVLibraryTraits> QVLibrary;
+
+}  // namespace Quorvel
+
+#endif

@@ -1,0 +1,96 @@
+# The Windows side: the installer's libraries, the sample game, the tools
+# the tests run under Wine, and the tests.
+
+add_library(qv_win STATIC
+  app/Installer.cpp app/PathOpsWin32.cpp app/ShellWin32.cpp app/UpdateWaitWin32.cpp
+  archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp)
+target_link_libraries(qv_win PUBLIC qv_portable)
+target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+
+# wWinMain on its own, so that an installer is this, qv_win and resources.
+add_library(qv_entry OBJECT app/Main.cpp)
+target_link_libraries(qv_entry PUBLIC qv_win)
+target_compile_options(qv_entry PRIVATE -municode)
+
+set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
+set(QV_INSTALLER_SYSTEM_LIBS -lshell32 -luser32 -lkernel32)
+
+# The packer runs on the build machine: build it with the host compiler.
+find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+set(QVPACK ${CMAKE_BINARY_DIR}/host/qvpack)
+set(_qvpack_sources tools/qvpack.cpp app/PathOps.cpp archive/Format.cpp archive/EntryName.cpp)
+list(TRANSFORM _qvpack_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE _qvpack_abs)
+add_custom_command(OUTPUT ${QVPACK}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
+  COMMAND ${QV_HOST_CXX} -std=c++17 -O2 -Wall -I${CMAKE_CURRENT_SOURCE_DIR} ${_qvpack_abs} -o ${QVPACK}
+  DEPENDS ${_qvpack_abs} archive/Format.h archive/EntryName.h app/PathOps.h
+  COMMENT "Building host tool qvpack" VERBATIM)
+add_custom_target(qvpack ALL DEPENDS ${QVPACK})
+
+# What scripts/make-installer needs to link an installer from this build.
+string(REPLACE ";" " " _link_flags "${QV_INSTALLER_LINK_FLAGS}")
+string(REPLACE ";" " " _system_libs "${QV_INSTALLER_SYSTEM_LIBS}")
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer-build.env CONTENT
+"QV_CXX='${CMAKE_CXX_COMPILER}'
+QV_RC='${CMAKE_RC_COMPILER}'
+QV_RC_DIR='${CMAKE_CURRENT_SOURCE_DIR}/app'
+QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<TARGET_FILE:qv_win> $<TARGET_FILE:qv_portable>'
+QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -s'
+QV_SYSTEM_LIBS='${_system_libs}'
+QV_QVPACK='${QVPACK}'
+")
+
+# The sample game's client: records each start beside itself.
+add_executable(sample_client WIN32 samples/client/Client.cpp samples/client/Client.rc)
+target_compile_options(sample_client PRIVATE -municode)
+target_link_options(sample_client PRIVATE -municode -static -static-libgcc -static-libstdc++)
+target_compile_definitions(sample_client PRIVATE UNICODE _UNICODE)
+
+# The sample installer, made the way a publisher makes one.
+set(SAMPLE_INSTALLER ${CMAKE_BINARY_DIR}/sample-installer.exe)
+file(GLOB_RECURSE _sample_res CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res/*)
+add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
+  COMMAND ${CMAKE_COMMAND} -E env QV_BUILD_DIR=${CMAKE_BINARY_DIR}
+          bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/make-installer
+          --settings ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/setting.ini
+          --client $<TARGET_FILE:sample_client>
+          --res ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res
+          --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
+  DEPENDS qv_entry qv_win qv_portable sample_client qvpack ${QVPACK}
+          scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
+          samples/game/setting.ini ${_sample_res}
+  COMMENT "Making the sample installer" VERBATIM)
+add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
+
+# Console tools for tests and benchmarks.
+foreach(tool qvstat qvcopy qvextract)
+  add_executable(${tool} tools/${tool}.cpp)
+  target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  target_compile_options(${tool} PRIVATE -municode)
+  target_link_libraries(${tool} PRIVATE qv_win)
+endforeach()
+
+# Unit tests under Wine.
+add_executable(qv_tests
+  tests/CommandLineTest.cpp tests/PathTest.cpp tests/FormatTest.cpp
+  tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/TestFolder.cpp)
+target_link_libraries(qv_tests PRIVATE qv_win GTest::gtest_main)
+target_link_options(qv_tests PRIVATE -static -static-libgcc -static-libstdc++)
+gtest_discover_tests(qv_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "LANG=zh_CN.UTF-8")
+
+add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} cmd /c exit 0)
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
+
+# End-to-end tests: each gets a private copy of the booted prefix.
+set(_e2e_env
+  QV_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR} QV_BUILD_DIR=${CMAKE_BINARY_DIR}
+  QV_WINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} QV_SAMPLE_INSTALLER=${SAMPLE_INSTALLER}
+  QV_QVSTAT=$<TARGET_FILE:qvstat> QV_QVPACK=${QVPACK} LANG=zh_CN.UTF-8)
+file(GLOB _e2e_scripts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/test_*.sh)
+foreach(script ${_e2e_scripts})
+  get_filename_component(_name ${script} NAME_WE)
+  string(REGEX REPLACE "^test_" "e2e." _name ${_name})
+  add_test(NAME ${_name} COMMAND bash ${script})
+  set_tests_properties(${_name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${_e2e_env}" TIMEOUT 300)
+endforeach()
