@@ -47,16 +47,21 @@ target_link_options(sample_client PRIVATE -municode -static -static-libgcc -stat
 target_compile_definitions(sample_client PRIVATE UNICODE _UNICODE)
 
 # The sample installer, made the way a publisher makes one.
+# The archive is packed on its own so that tests can compare against it.
 set(SAMPLE_INSTALLER ${CMAKE_BINARY_DIR}/sample-installer.exe)
+set(SAMPLE_ARCHIVE ${CMAKE_BINARY_DIR}/sample-res.qvz)
 file(GLOB_RECURSE _sample_res CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res/*)
+add_custom_command(OUTPUT ${SAMPLE_ARCHIVE}
+  COMMAND ${QVPACK} create ${SAMPLE_ARCHIVE} ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res
+  DEPENDS qvpack ${QVPACK} ${_sample_res} COMMENT "Packing the sample game's resources" VERBATIM)
 add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
   COMMAND ${CMAKE_COMMAND} -E env QV_BUILD_DIR=${CMAKE_BINARY_DIR}
           bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/make-installer
           --settings ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/setting.ini
           --client $<TARGET_FILE:sample_client>
-          --res ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res
+          --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
-  DEPENDS qv_entry qv_win qv_portable sample_client qvpack ${QVPACK}
+  DEPENDS qv_entry qv_win qv_portable sample_client qvpack ${QVPACK} ${SAMPLE_ARCHIVE}
           scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
   COMMENT "Making the sample installer" VERBATIM)

@@ -1,0 +1,96 @@
+# Helpers for the end-to-end tests. ctest passes QV_SOURCE_DIR, QV_BUILD_DIR,
+# QV_WINE_RUN, QV_SAMPLE_INSTALLER, QV_QVSTAT and QV_QVPACK.
+set -euo pipefail
+
+GAME_NAME=星辰物语
+T=$(mktemp -d "$QV_BUILD_DIR/e2e-$(basename "$0" .sh)-XXXXXX")
+PREFIX=$T/prefix
+export WINEPREFIX=$PREFIX
+failures=0
+
+cleanup() {
+  if [ -d "$PREFIX" ]; then
+    WINEPREFIX=$PREFIX wineserver -k 2>/dev/null || true
+    WINEPREFIX=$PREFIX wineserver -w 2>/dev/null || true
+  fi
+  if [ "$failures" -eq 0 ]; then rm -rf "$T"; else echo "kept for inspection: $T"; fi
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+finish() {
+  if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
+  echo "all checks passed"
+}
+
+# A booted prefix is copied for each test: booting one takes seconds.
+new_prefix() {
+  local template=$QV_BUILD_DIR/_wine/template
+  mkdir -p "$(dirname "$template")"
+  (
+    flock 8
+    if [ ! -e "$template/.qv-ready" ]; then
+      WINEPREFIX=$template "$QV_WINE_RUN" cmd /c exit 0 </dev/null >/dev/null 2>&1
+    fi
+    WINEPREFIX=$template wineserver -k 2>/dev/null || true
+    WINEPREFIX=$template wineserver -w 2>/dev/null || true
+    cp -a "$template" "$PREFIX"
+  ) 8>"$template.copy-lock"
+}
+
+winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
+wine_run() { "$QV_WINE_RUN" "$@" </dev/null; }
+
+appdata() {
+  local d
+  for d in "$PREFIX"/drive_c/users/*/AppData/Roaming; do
+    case $d in */Public/*) continue ;; esac
+    echo "$d"; return 0
+  done
+  return 1
+}
+install_dir() { echo "$(appdata)/$GAME_NAME"; }
+
+# Runs an installer and returns its exit code (which must be 0).
+run_installer() {
+  local exe=$1; shift
+  local rc=0
+  timeout 120 "$QV_WINE_RUN" "$exe" "$@" </dev/null >"$T/installer.out" 2>&1 || rc=$?
+  return $rc
+}
+
+# The number of lines the sample client has logged, after waiting up to
+# WAIT seconds for at least EXPECT of them (the client starts detached).
+client_starts() {
+  local log=$1 expect=${2:-1} wait=${3:-15} n=0 i
+  for ((i = 0; i < wait * 10; i++)); do
+    n=$( [ -f "$log" ] && grep -c '^start' "$log" || echo 0)
+    [ "$n" -ge "$expect" ] && break
+    sleep 0.1
+  done
+  sleep 0.5
+  [ -f "$log" ] && grep -c '^start' "$log" || echo 0
+}
+
+# The tree below a folder as Windows reports it, one sorted line per entry:
+# path, type, size, attributes, last access and last write time. Folders get
+# no times from the archive, and Wine keeps no creation time of its own (it
+# reports the write time), so those are left out.
+tree_stat() {
+  wine_run "$QV_QVSTAT" "$(winpath "$1")" | tr -d '\r' | awk -F'\t' '{
+      if ($2 == "d") { $6 = "-"; $7 = "-" }
+      printf "%s\t%s\t%s\t%s\t%s\t%s\n", $1, $2, $3, $4, $6, $7 }' | sort
+}
+
+# What the archive says the same tree must look like, in tree_stat's format.
+archive_stat() {
+  "$QV_QVPACK" list --tsv "$1" | awk -F'\t' '$3 != "\\" {
+      type = ($2 == 1) ? "d" : "f"; attr = ($2 == 1) ? "0x10" : $6
+      a = $8; w = $9; if (type == "d") { a = "-"; w = "-" }
+      printf "%s\t%s\t%s\t%s\t%s\t%s\n", $3, type, $5, attr, a, w }' | sort
+}
