@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The publisher's command: builds an installer from any folder, carries the
+# statistics host, and refuses missing or unusable input with a message.
+source "$(dirname "$0")/lib.sh"
+MAKE="bash $QV_SOURCE_DIR/scripts/make-installer"
+export QV_BUILD_DIR
+SAMPLE=$QV_SOURCE_DIR/samples/game
+CLIENT=$QV_BUILD_DIR/sample_client.exe
+
+refuses() {  # refuses WORD ARGS...: non-zero exit and a message naming WORD
+  local word=$1; shift
+  local rc=0
+  $MAKE "$@" >"$T/out" 2>&1 || rc=$?
+  [ "$rc" -ne 0 ] && grep -q -- "$word" "$T/out"
+}
+ok_args=(--settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$SAMPLE/res" --stats-host 127.0.0.1)
+check "refuses a missing settings file" refuses "nope.ini" --settings "$T/nope.ini" --client "$CLIENT" --res "$SAMPLE/res" --stats-host h -o "$T/x.exe"
+check "refuses a missing client" refuses "nope.exe" --settings "$SAMPLE/setting.ini" --client "$T/nope.exe" --res "$SAMPLE/res" --stats-host h -o "$T/x.exe"
+check "refuses a folder as client" refuses "client" --settings "$SAMPLE/setting.ini" --client "$T" --res "$SAMPLE/res" --stats-host h -o "$T/x.exe"
+check "refuses a missing resource folder" refuses "nores" --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$T/nores" --stats-host h -o "$T/x.exe"
+check "refuses a missing archive" refuses "none.qvz" --settings "$SAMPLE/setting.ini" --client "$CLIENT" --archive "$T/none.qvz" --stats-host h -o "$T/x.exe"
+check "refuses both --res and --archive" refuses "exactly one" "${ok_args[@]}" --archive "$QV_BUILD_DIR/sample-res.qvz" -o "$T/x.exe"
+check "refuses a host that is not a name" refuses "host" --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$SAMPLE/res" --stats-host 'a b"' -o "$T/x.exe"
+check "refuses an output folder that does not exist" refuses "folder" "${ok_args[@]}" -o "$T/no/such/x.exe"
+check "refuses unknown arguments" refuses "unknown" "${ok_args[@]}" -o "$T/x.exe" --frobnicate
+mkdir -p "$T/badres"; : >"$T/badres/CON.txt"
+check "refuses a resource folder the installer could not extract" refuses "CON.txt" --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$T/badres" --stats-host h -o "$T/x.exe"
+check "nothing written by refused calls" test ! -e "$T/x.exe"
+
+# Any folder: nested, non-ASCII and spaced names, an empty folder.
+R=$T/game-res
+mkdir -p "$R/maps/第一章" "$R/empty dir"
+head -c 70000 /dev/urandom >"$R/maps/第一章/level 1.dat"
+printf 'hello' >"$R/readme.txt"
+check "builds from a folder" $MAKE --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$R" --stats-host stats.example.com -o "$T/custom.exe"
+check "the host is carried in the installer" python3 -c 'import sys; sys.exit(0 if "stats.example.com".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)' "$T/custom.exe"
+new_prefix
+check "the installer runs" run_installer "$T/custom.exe"
+D=$(install_dir)
+check "the folder is installed as it was" diff -r "$R" "$D/res"
+check "the empty folder is there" test -d "$D/res/empty dir"
+finish
