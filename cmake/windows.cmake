@@ -1,16 +1,24 @@
 # The Windows side: the installer's libraries, the sample game, the tools
 # the tests run under Wine, and the tests.
 
+# The shipped code is built without exceptions and RTTI, and instantiates
+# the string templates it uses itself (assertion mode turns off the extern
+# instantiations), so that the executable holds only what it calls; its
+# runtime hooks end the process quietly where the library would throw.
+set(QV_SHIPPED_FLAGS -fno-exceptions -fno-rtti -D_GLIBCXX_ASSERTIONS -D__USE_MINGW_ANSI_STDIO=0)
+target_compile_options(qv_portable PRIVATE ${QV_SHIPPED_FLAGS})
+
 add_library(qv_win STATIC
   app/Installer.cpp app/PathOpsWin32.cpp app/ShellWin32.cpp app/UpdateWaitWin32.cpp
   archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp)
 target_link_libraries(qv_win PUBLIC qv_portable)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
 
 # wWinMain on its own, so that an installer is this, qv_win and resources.
-add_library(qv_entry OBJECT app/Main.cpp)
+add_library(qv_entry OBJECT app/Main.cpp app/Runtime.cpp)
 target_link_libraries(qv_entry PUBLIC qv_win)
-target_compile_options(qv_entry PRIVATE -municode)
+target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
 set(QV_INSTALLER_SYSTEM_LIBS -lshell32 -luser32 -lkernel32)
