@@ -34,7 +34,15 @@ add_custom_command(OUTPUT ${QVPACK}
   DEPENDS ${_qvpack_abs} archive/Format.h archive/EntryName.h app/PathOps.h
   COMMENT "Building host tool qvpack" VERBATIM)
 add_custom_target(qvpack ALL DEPENDS ${QVPACK})
+# The same packer sources build for Windows as well.
+add_executable(qvpack_win tools/qvpack.cpp)
+set_target_properties(qvpack_win PROPERTIES OUTPUT_NAME qvpack)
+target_link_libraries(qvpack_win PRIVATE qv_portable)
+target_link_options(qvpack_win PRIVATE -static -static-libgcc -static-libstdc++)
 
+# Wine maps an image's sections straight from the file only when they are
+# page-aligned in it; otherwise it copies them, the embedded archive
+# included, into private memory.
 # What scripts/make-installer needs to link an installer from this build.
 string(REPLACE ";" " " _link_flags "${QV_INSTALLER_LINK_FLAGS}")
 string(REPLACE ";" " " _system_libs "${QV_INSTALLER_SYSTEM_LIBS}")
@@ -43,7 +51,7 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer-build.env CONTENT
 QV_RC='${CMAKE_RC_COMPILER}'
 QV_RC_DIR='${CMAKE_CURRENT_SOURCE_DIR}/app'
 QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<TARGET_FILE:qv_win> $<TARGET_FILE:qv_portable>'
-QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -s'
+QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -Wl,--file-alignment,4096 -s'
 QV_SYSTEM_LIBS='${_system_libs}'
 QV_QVPACK='${QVPACK}'
 ")
@@ -70,6 +78,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
   DEPENDS qv_entry qv_win qv_portable sample_client qvpack ${QVPACK} ${SAMPLE_ARCHIVE}
+          ${CMAKE_BINARY_DIR}/installer-build.env
           scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
   COMMENT "Making the sample installer" VERBATIM)
