@@ -2,6 +2,7 @@
 #define QV_APP_HANDLES_H
 
 #include <windows.h>
+#include <objbase.h>
 
 namespace Quorvel {
 
@@ -67,6 +68,48 @@ struct QVLibraryTraits {
     static void Close(Type h) { ::FreeLibrary(h); }
 };
 typedef QVUniqueHandle<QVLibraryTraits> QVLibrary;
+
+// One reference to a COM interface, released when the owner goes.
+template <class T>
+class QVComPtr {
+public:
+    QVComPtr() : m_ptr(NULL) {}
+    ~QVComPtr() { reset(); }
+    QVComPtr(const QVComPtr&) = delete;
+    QVComPtr& operator=(const QVComPtr&) = delete;
+
+    T* get() const { return m_ptr; }
+    T* operator->() const { return m_ptr; }
+    T** put() {
+        reset();
+        return &m_ptr;
+    }
+    void** put_void() { return reinterpret_cast<void**>(put()); }
+    void reset() {
+        if (m_ptr == NULL) return;
+        T* ptr = m_ptr;
+        m_ptr = NULL;
+        ptr->Release();
+    }
+
+private:
+    T* m_ptr;
+};
+
+// COM on this thread for the owner's lifetime. CoUninitialize only pairs a
+// successful CoInitializeEx (S_OK or S_FALSE), never RPC_E_CHANGED_MODE.
+class QVComApartment {
+public:
+    explicit QVComApartment(DWORD model) : m_initialized(SUCCEEDED(::CoInitializeEx(NULL, model))) {}
+    ~QVComApartment() {
+        if (m_initialized) ::CoUninitialize();
+    }
+    QVComApartment(const QVComApartment&) = delete;
+    QVComApartment& operator=(const QVComApartment&) = delete;
+
+private:
+    bool m_initialized;
+};
 
 }  // namespace Quorvel
 

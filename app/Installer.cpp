@@ -5,6 +5,7 @@
 #include "app/Shell.h"
 #include "archive/Archive.h"
 #include "archive/EntryName.h"
+#include "shortcuts/Shortcuts.h"
 
 namespace Quorvel {
 
@@ -114,6 +115,7 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     // could not be replaced (it is running).
     ::DeleteFileW(temp.c_str());
 
+    CreateShortcuts(name, executable);
     if (!updateMode) LaunchProgram(executable, DirectoryOf(executable));
 }
 

@@ -10,8 +10,9 @@ target_compile_options(qv_portable PRIVATE ${QV_SHIPPED_FLAGS})
 
 add_library(qv_win STATIC
   app/Installer.cpp app/PathOpsWin32.cpp app/ShellWin32.cpp app/UpdateWaitWin32.cpp
-  archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp)
-target_link_libraries(qv_win PUBLIC qv_portable)
+  archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp
+  shortcuts/ShortcutsWin32.cpp)
+target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
 
@@ -21,7 +22,7 @@ target_link_libraries(qv_entry PUBLIC qv_win)
 target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
-set(QV_INSTALLER_SYSTEM_LIBS -lshell32 -luser32 -lkernel32)
+set(QV_INSTALLER_SYSTEM_LIBS -lole32 -luuid -lshell32 -luser32 -lkernel32)
 
 # The packer runs on the build machine: build it with the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
@@ -85,17 +86,19 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
 add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
 
 # Console tools for tests and benchmarks.
-foreach(tool qvstat qvcopy qvextract)
+foreach(tool qvstat qvcopy qvextract qvlnk qvhold)
   add_executable(${tool} tools/${tool}.cpp)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   target_compile_options(${tool} PRIVATE -municode)
   target_link_libraries(${tool} PRIVATE qv_win)
 endforeach()
+target_sources(qvlnk PRIVATE tests/ShellLinkReader.cpp)
 
 # Unit tests under Wine.
 add_executable(qv_tests
   tests/CommandLineTest.cpp tests/PathTest.cpp tests/FormatTest.cpp
-  tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/TestFolder.cpp)
+  tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp tests/UpdateWaitLiveTest.cpp
+  tests/TestFolder.cpp tests/ShellLinkReader.cpp)
 target_link_libraries(qv_tests PRIVATE qv_win GTest::gtest_main)
 target_link_options(qv_tests PRIVATE -static -static-libgcc -static-libstdc++)
 gtest_discover_tests(qv_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
@@ -108,7 +111,8 @@ set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
 set(_e2e_env
   QV_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR} QV_BUILD_DIR=${CMAKE_BINARY_DIR}
   QV_WINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} QV_SAMPLE_INSTALLER=${SAMPLE_INSTALLER}
-  QV_QVSTAT=$<TARGET_FILE:qvstat> QV_QVPACK=${QVPACK} LANG=zh_CN.UTF-8)
+  QV_QVSTAT=$<TARGET_FILE:qvstat> QV_QVPACK=${QVPACK} QV_QVLNK=$<TARGET_FILE:qvlnk>
+  QV_QVHOLD=$<TARGET_FILE:qvhold> LANG=zh_CN.UTF-8)
 file(GLOB _e2e_scripts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/test_*.sh)
 foreach(script ${_e2e_scripts})
   get_filename_component(_name ${script} NAME_WE)

@@ -94,3 +94,11 @@ archive_stat() {
       a = $8; w = $9; if (type == "d") { a = "-"; w = "-" }
       printf "%s\t%s\t%s\t%s\t%s\t%s\n", $3, type, $5, attr, a, w }' | sort
 }
+
+user_dir() { dirname "$(dirname "$(appdata)")"; }
+desktop_dir() { echo "$(user_dir)/Desktop"; }
+programs_dir() { echo "$(appdata)/Microsoft/Windows/Start Menu/Programs"; }
+# The Windows path of the installed client.
+client_winpath() { echo "C:\\users\\$(basename "$(user_dir)")\\AppData\\Roaming\\$GAME_NAME\\$GAME_NAME.exe"; }
+# A shortcut as the shell reads it: target=, arguments=, workdir=, icon=, description=
+read_link() { wine_run "$QV_QVLNK" "$(winpath "$1")" | tr -d '\r'; }
