@@ -69,6 +69,14 @@ struct QVLibraryTraits {
 };
 typedef QVUniqueHandle<QVLibraryTraits> QVLibrary;
 
+struct QVRegKeyTraits {
+    typedef HKEY Type;
+    static Type Empty() { return NULL; }
+    static bool IsValid(Type h) { return h != NULL; }
+    static void Close(Type h) { ::RegCloseKey(h); }
+};
+typedef QVUniqueHandle<QVRegKeyTraits> QVRegKey;  // never for predefined keys
+
 // One reference to a COM interface, released when the owner goes.
 template <class T>
 class QVComPtr {

@@ -117,6 +117,7 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
 
     CreateShortcuts(name, executable);
     if (!updateMode) LaunchProgram(executable, DirectoryOf(executable));
+    SendUsageReport();
 }
 
 }  // namespace Quorvel

@@ -32,7 +32,12 @@ public:
     // leaves what was written.
     bool WriteResourceFile(int id, const void* data, uint32_t size);
 
+    // The signed usage report to the statistics server; its outcome is
+    // ignored. Reads the installed settings file.
+    void SendUsageReport();
+
     const std::wstring& Folder() const { return m_folder; }
+    void SetFolder(const std::wstring& folder) { m_folder = folder; }
 
 private:
     bool WriteOwnResource(int id);

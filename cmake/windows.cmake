@@ -11,8 +11,10 @@ target_compile_options(qv_portable PRIVATE ${QV_SHIPPED_FLAGS})
 add_library(qv_win STATIC
   app/Installer.cpp app/PathOpsWin32.cpp app/ShellWin32.cpp app/UpdateWaitWin32.cpp
   archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp
-  shortcuts/ShortcutsWin32.cpp)
-target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32)
+  shortcuts/ShortcutsWin32.cpp
+  report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
+  fingerprint/MachineGuidWin32.cpp)
+target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32 wininet)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
 
@@ -22,7 +24,7 @@ target_link_libraries(qv_entry PUBLIC qv_win)
 target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
-set(QV_INSTALLER_SYSTEM_LIBS -lole32 -luuid -lshell32 -luser32 -lkernel32)
+set(QV_INSTALLER_SYSTEM_LIBS -lwininet -lole32 -luuid -lshell32 -luser32 -lkernel32)
 
 # The packer runs on the build machine: build it with the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
@@ -86,7 +88,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
 add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
 
 # Console tools for tests and benchmarks.
-foreach(tool qvstat qvcopy qvextract qvlnk qvhold)
+foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver)
   add_executable(${tool} tools/${tool}.cpp)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   target_compile_options(${tool} PRIVATE -municode)
@@ -95,10 +97,9 @@ endforeach()
 target_sources(qvlnk PRIVATE tests/ShellLinkReader.cpp)
 
 # Unit tests under Wine.
-add_executable(qv_tests
-  tests/CommandLineTest.cpp tests/PathTest.cpp tests/FormatTest.cpp
+add_executable(qv_tests ${QV_PORTABLE_TESTS}
   tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp tests/UpdateWaitLiveTest.cpp
-  tests/TestFolder.cpp tests/ShellLinkReader.cpp)
+  tests/TextLiveTest.cpp tests/TestFolder.cpp tests/ShellLinkReader.cpp)
 target_link_libraries(qv_tests PRIVATE qv_win GTest::gtest_main)
 target_link_options(qv_tests PRIVATE -static -static-libgcc -static-libstdc++)
 gtest_discover_tests(qv_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
@@ -118,5 +119,7 @@ foreach(script ${_e2e_scripts})
   get_filename_component(_name ${script} NAME_WE)
   string(REGEX REPLACE "^test_" "e2e." _name ${_name})
   add_test(NAME ${_name} COMMAND bash ${script})
-  set_tests_properties(${_name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${_e2e_env}" TIMEOUT 300)
+  # Every installer reports to 127.0.0.1:80, where some tests listen.
+  set_tests_properties(${_name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${_e2e_env}" TIMEOUT 300
+                       RESOURCE_LOCK port80)
 endforeach()

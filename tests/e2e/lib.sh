@@ -102,3 +102,19 @@ programs_dir() { echo "$(appdata)/Microsoft/Windows/Start Menu/Programs"; }
 client_winpath() { echo "C:\\users\\$(basename "$(user_dir)")\\AppData\\Roaming\\$GAME_NAME\\$GAME_NAME.exe"; }
 # A shortcut as the shell reads it: target=, arguments=, workdir=, icon=, description=
 read_link() { wine_run "$QV_QVLNK" "$(winpath "$1")" | tr -d '\r'; }
+
+# A listener on 127.0.0.1:80 recording into $T/requests; stopped on exit.
+start_listener() {  # start_listener [DEFAULT_MODE]
+  rm -rf "$T/requests" "$T/listener.ready"
+  python3 "$QV_SOURCE_DIR/tests/http/listener.py" --port 80 --record "$T/requests" --default "${1:-ok}" \
+    --ready "$T/listener.ready" --lifetime 280 &
+  LISTENER=$!
+  local i
+  for ((i = 0; i < 100; i++)); do [ -e "$T/listener.ready" ] && return 0; sleep 0.05; done
+  echo "listener did not start"; return 1
+}
+stop_listener() {
+  if [ -n "${LISTENER:-}" ]; then kill "$LISTENER" 2>/dev/null || true; wait "$LISTENER" 2>/dev/null || true; fi
+  LISTENER=
+}
+requests() { ls "$T/requests" 2>/dev/null | wc -l; }

@@ -1,0 +1,101 @@
+#include "report/Http.h"
+
+#include <string.h>
+
+#include "report/HttpLogic.h"
+#include "report/Text.h"
+
+namespace Quorvel {
+
+void QVHttpHandles::Close() {
+    request.reset();
+    connection.reset();
+    session.reset();
+}
+
+void OpenAndSendRequest(const std::wstring& host, const std::wstring& path, const wchar_t* body, size_t bodyLength,
+                        QVHttpHandles& handles) {
+    handles.session.reset(::InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0));
+    if (!handles.session.valid()) return;
+    handles.connection.reset(::InternetConnectW(handles.session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT, NULL,
+                                                NULL, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!handles.connection.valid()) return;
+    const wchar_t* accept[] = {L"*/*", NULL};
+    handles.request.reset(::HttpOpenRequestW(handles.connection.get(), L"POST", path.c_str(), L"HTTP/1.0", NULL,
+                                             accept, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
+    if (!handles.request.valid()) return;
+    const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT};
+    for (unsigned i = 0; i < sizeof(options) / sizeof(options[0]); ++i) {
+        DWORD timeout = 2000;
+        if (!::InternetSetOptionW(handles.request.get(), options[i], &timeout, sizeof(timeout))) return;
+    }
+    if (body == NULL || bodyLength == 0) return;
+    std::string narrow = WideToAnsi(std::wstring(body, bodyLength));
+    ::HttpSendRequestW(handles.request.get(), NULL, 0, narrow.empty() ? NULL : &narrow[0],
+                       static_cast<DWORD>(narrow.size()));
+}
+
+int ReadResponseChunk(QVHttpHandles& handles, unsigned char* destination, uint32_t size) {
+    if (!handles.request.valid()) return -1;
+    DWORD got = 0;
+    if (!::InternetReadFile(handles.request.get(), destination, size, &got)) return -1;
+    handles.received += got;
+    return static_cast<int>(got);
+}
+
+bool HttpPost(std::wstring host, std::wstring path, std::wstring body, QVBuffer<unsigned char>& response,
+              uint32_t* responseLength) {
+    QVHttpHandles handles;
+    OpenAndSendRequest(host, path, body.c_str(), body.size(), handles);
+    if (!handles.request.valid()) return false;
+
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!::HttpQueryInfoW(handles.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                          NULL) ||
+        status != 200) {
+        return false;
+    }
+    DWORD length = 0;
+    size = sizeof(length);
+    const bool lengthFound = ::HttpQueryInfoW(handles.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                              &length, &size, NULL) != FALSE;
+    QVResponsePlan plan;
+    if (!PlanResponse(lengthFound, length, lengthFound ? 0 : ::GetLastError(), &plan)) return false;
+
+    if (!response.Resize(plan.expected + 1)) return false;
+    memset(response.Data(), 0, plan.expected + 1);
+    uint32_t received = 0;
+    int emptyReads = 0;
+    bool timedOut = false;
+    const DWORD started = ::GetTickCount();
+    while (received < plan.expected) {
+        if (::GetTickCount() - started > kDownloadDeadlineMs) {
+            timedOut = true;
+            break;
+        }
+        // A blocking read waits until its whole chunk has come, and a slow
+        // drip never trips the receive time-out: ask only for what is there,
+        // so that the deadline is looked at between the bytes.
+        uint32_t chunk = NextChunk(plan.expected, received);
+        DWORD available = 0;
+        if (::InternetQueryDataAvailable(handles.request.get(), &available, 0, 0) && available > 0 && available < chunk) {
+            chunk = available;
+        }
+        const int n = ReadResponseChunk(handles, response.Data() + received, chunk);
+        if (n < 0) break;
+        if (n == 0) {
+            if (!plan.knownLength) break;
+            ::Sleep(10);
+            if (++emptyReads > 3) break;
+            continue;
+        }
+        received += static_cast<uint32_t>(n);
+    }
+    if (timedOut || (plan.knownLength && received != plan.expected)) return false;
+    *responseLength = received;
+    return true;
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,76 @@
+#include <windows.h>
+#include <time.h>
+
+#include "app/Installer.h"
+#include "archive/Buffer.h"
+#include "fingerprint/MachineGuid.h"
+#include "report/Http.h"
+#include "report/Md5.h"
+#include "report/Report.h"
+#include "report/SystemInfo.h"
+#include "report/Text.h"
+
+namespace Quorvel {
+
+namespace {
+
+std::wstring ReadGameValue(const std::wstring& settings, const wchar_t* key) {
+    wchar_t buffer[MAX_PATH] = {0};
+    ::GetPrivateProfileStringW(L"game", key, NULL, buffer, MAX_PATH, settings.c_str());
+    buffer[MAX_PATH - 1] = 0;
+    return buffer;
+}
+
+}  // namespace
+
+std::wstring StatsHost() {
+    wchar_t host[256] = {0};
+    ::LoadStringW(::GetModuleHandleW(NULL), kStatsHostString, host, 255);
+    return host;
+}
+
+std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& guid, const std::wstring& time) {
+    std::wstring text;
+    FormatString(text, L"%s%s%s%s", gameId.c_str(), guid.c_str(), time.c_str(), kSigningKey);
+    const std::string bytes = WideToAnsi(text);
+    unsigned char digest[16] = {0};
+    return Md5Hex(bytes.data(), static_cast<long>(bytes.size()), digest);
+}
+
+void QVInstaller::SendUsageReport() {
+    const std::wstring settings = m_folder + ResourceFileName(kSettingsResource);
+    const std::wstring gameId = ReadGameValue(settings, L"id");
+    const std::wstring version = ReadGameValue(settings, L"version");
+    const std::wstring guid = GetMachineGuid();
+    const std::wstring time = Int64ToText(static_cast<int64_t>(_time64(NULL)));
+    const std::wstring sign = ReportSignature(gameId, guid, time);
+
+    OSVERSIONINFOEXW os;
+    ::ZeroMemory(&os, sizeof(os));
+    os.dwOSVersionInfoSize = sizeof(os);
+    if (!::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&os))) return;
+    const std::wstring osMajor = IntToText(static_cast<int32_t>(os.dwMajorVersion));
+    const std::wstring osMinor = IntToText(static_cast<int32_t>(os.dwMinorVersion));
+
+    QVSystemInfo info;
+    info.DescribeOperatingSystem();
+    info.memoryStatus.dwLength = sizeof(info.memoryStatus);
+    ::GlobalMemoryStatusEx(&info.memoryStatus);
+    info.QueryProcessors();
+    info.QueryDisplayAdapters();
+    const std::wstring system = info.GetOsDescription();
+
+    QVFlashInfo flash;
+    flash.ProbeFlashPlayer();
+
+    std::wstring body;
+    FormatString(body, kReportFormat, gameId.c_str(), version.c_str(), guid.c_str(), time.c_str(), sign.c_str(),
+                 osMajor.c_str(), osMinor.c_str(), system.c_str(), flash.GetFlashName().c_str());
+    ::OutputDebugStringW(body.c_str());
+
+    QVBuffer<unsigned char> response;
+    uint32_t responseLength = 0;
+    HttpPost(StatsHost(), L"micro_stats", body, response, &responseLength);
+}
+
+}  // namespace Quorvel
