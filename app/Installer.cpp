@@ -5,6 +5,7 @@
 #include "app/Shell.h"
 #include "archive/Archive.h"
 #include "archive/EntryName.h"
+#include "archive/PathHelpers.h"
 #include "shortcuts/Shortcuts.h"
 
 namespace Quorvel {
@@ -108,12 +109,16 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     if (!IsPlainNameComponent(name)) return;
     const std::wstring executable = m_folder + name + L".exe";
     const std::wstring temp = m_folder + kTempExe;
-    ClearBlockingAttributes(executable);
-    ::DeleteFileW(executable.c_str());
-    RenameFile(executable, temp);
-    // Gone already after a rename; removes the new client when the old one
-    // could not be replaced (it is running).
-    ::DeleteFileW(temp.c_str());
+    // A game named "temp" already has its client under the final name;
+    // deleting "the old one" would delete the new one.
+    if (!EqualsNoCase(executable, temp)) {
+        ClearBlockingAttributes(executable);
+        ::DeleteFileW(executable.c_str());
+        RenameFile(executable, temp);
+        // Gone already after a rename; removes the new client when the old
+        // one could not be replaced (it is running).
+        ::DeleteFileW(temp.c_str());
+    }
 
     CreateShortcuts(name, executable);
     if (!updateMode) LaunchProgram(executable, DirectoryOf(executable));

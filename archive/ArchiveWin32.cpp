@@ -82,16 +82,7 @@ bool QVArchive::Extract(const std::wstring& destination, const std::wstring& arc
     if (!buffer.Resize(tableLength)) return false;
     if (!ReadExactly(archive.get(), buffer.Data(), tableLength)) return false;
 
-    std::vector<boost::shared_ptr<QVFileItem> > table;
-    table.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        boost::shared_ptr<QVFileItem> item(new QVFileItem());
-        DecodeItem(buffer.Data() + static_cast<size_t>(i) * kEntrySize, *item);
-        // Names become paths: refuse the archive before anything is written.
-        if (!IsSafeEntry(*item)) return false;
-        table.push_back(item);
-    }
-    entries.swap(table);
+    if (!DecodeTable(buffer.Data(), count, entries)) return false;
     if (!buffer.Resize(kChunk)) return false;
 
     for (size_t i = 0; i < entries.size(); ++i) {

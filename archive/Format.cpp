@@ -138,3 +138,21 @@ bool IsSafeEntry(const QVFileItem& item) {
 }
 
 }  // namespace Quorvel
+
+namespace Quorvel {
+
+bool DecodeTable(const unsigned char* table, uint32_t count, std::vector<boost::shared_ptr<QVFileItem> >& out) {
+    std::vector<boost::shared_ptr<QVFileItem> > items;
+    items.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        boost::shared_ptr<QVFileItem> item(new QVFileItem());
+        DecodeItem(table + static_cast<size_t>(i) * kEntrySize, *item);
+        // Names become paths: the whole table is refused before anything is written.
+        if (!IsSafeEntry(*item)) return false;
+        items.push_back(item);
+    }
+    out.swap(items);
+    return true;
+}
+
+}  // namespace Quorvel

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/shared_ptr.hpp>
+
 namespace Quorvel {
 
 // The archive: a 7-byte header ("QVZ", uint32 count), count entries of 568
@@ -65,6 +67,10 @@ uint32_t FileAttributesForCreate(uint32_t attributes);
 // for entries whose name stays inside the destination and names a plain
 // file or folder there.
 bool IsSafeEntry(const QVFileItem& item);
+
+// Decodes count table records (568 bytes each) in table order; false, and
+// out untouched, when any entry is not safe.
+bool DecodeTable(const unsigned char* table, uint32_t count, std::vector<boost::shared_ptr<QVFileItem> >& out);
 
 }  // namespace Quorvel
 

@@ -26,6 +26,37 @@ bool PlanResponse(bool lengthFound, uint32_t length, uint32_t lastError, QVRespo
 // The next read's size: never past the end of the buffer.
 uint32_t NextChunk(uint32_t expected, uint32_t received);
 
+// Reads a planned response body into buffer (plan.expected + 1 bytes,
+// zeroed). Source supplies: Available() (bytes ready now, 0 if unknown),
+// Read(destination, size) (count, 0 at the end, -1 on error), Expired()
+// (the deadline has passed) and Pause() (after an empty read). Known length:
+// true only when exactly that many bytes came, with at most three empty
+// reads. Open length: the end of the data, or an error, ends it with what
+// came. The deadline ends either mode with false.
+template <class Source>
+bool ReadResponseBody(const QVResponsePlan& plan, unsigned char* buffer, Source& source, uint32_t* received) {
+    *received = 0;
+    int emptyReads = 0;
+    while (*received < plan.expected) {
+        if (source.Expired()) return false;
+        uint32_t chunk = NextChunk(plan.expected, *received);
+        const uint32_t available = source.Available();
+        if (available > 0 && available < chunk) chunk = available;
+        const int n = source.Read(buffer + *received, chunk);
+        if (n < 0) break;
+        if (n == 0) {
+            if (!plan.knownLength) break;
+            source.Pause();
+            if (++emptyReads > 3) break;
+            continue;
+        }
+        // A source that reports more than it was asked for is not trusted.
+        if (static_cast<uint32_t>(n) > chunk) return false;
+        *received += static_cast<uint32_t>(n);
+    }
+    return !plan.knownLength || *received == plan.expected;
+}
+
 }  // namespace Quorvel
 
 #endif

@@ -44,6 +44,31 @@ int ReadResponseChunk(QVHttpHandles& handles, unsigned char* destination, uint32
     return static_cast<int>(got);
 }
 
+namespace {
+
+// The response as ReadResponseBody reads it, over WinINet.
+class QVInternetSource {
+public:
+    explicit QVInternetSource(QVHttpHandles& handles) : m_handles(handles), m_started(::GetTickCount()) {}
+    // A blocking read waits until its whole chunk has come, and a slow drip
+    // never trips the receive time-out: reading only what is there lets the
+    // deadline be looked at between the bytes.
+    uint32_t Available() {
+        DWORD available = 0;
+        if (!::InternetQueryDataAvailable(m_handles.request.get(), &available, 0, 0)) return 0;
+        return available;
+    }
+    int Read(unsigned char* destination, uint32_t size) { return ReadResponseChunk(m_handles, destination, size); }
+    bool Expired() const { return ::GetTickCount() - m_started > kDownloadDeadlineMs; }
+    void Pause() { ::Sleep(10); }
+
+private:
+    QVHttpHandles& m_handles;
+    DWORD m_started;
+};
+
+}  // namespace
+
 bool HttpPost(std::wstring host, std::wstring path, std::wstring body, QVBuffer<unsigned char>& response,
               uint32_t* responseLength) {
     QVHttpHandles handles;
@@ -66,34 +91,9 @@ bool HttpPost(std::wstring host, std::wstring path, std::wstring body, QVBuffer<
 
     if (!response.Resize(plan.expected + 1)) return false;
     memset(response.Data(), 0, plan.expected + 1);
+    QVInternetSource source(handles);
     uint32_t received = 0;
-    int emptyReads = 0;
-    bool timedOut = false;
-    const DWORD started = ::GetTickCount();
-    while (received < plan.expected) {
-        if (::GetTickCount() - started > kDownloadDeadlineMs) {
-            timedOut = true;
-            break;
-        }
-        // A blocking read waits until its whole chunk has come, and a slow
-        // drip never trips the receive time-out: ask only for what is there,
-        // so that the deadline is looked at between the bytes.
-        uint32_t chunk = NextChunk(plan.expected, received);
-        DWORD available = 0;
-        if (::InternetQueryDataAvailable(handles.request.get(), &available, 0, 0) && available > 0 && available < chunk) {
-            chunk = available;
-        }
-        const int n = ReadResponseChunk(handles, response.Data() + received, chunk);
-        if (n < 0) break;
-        if (n == 0) {
-            if (!plan.knownLength) break;
-            ::Sleep(10);
-            if (++emptyReads > 3) break;
-            continue;
-        }
-        received += static_cast<uint32_t>(n);
-    }
-    if (timedOut || (plan.knownLength && received != plan.expected)) return false;
+    if (!ReadResponseBody(plan, response.Data(), source, &received)) return false;
     *responseLength = received;
     return true;
 }

@@ -14,8 +14,8 @@ TEST(QVFileItemTest, FreshItemAndLayout) {
     const QVFileItem item;
     EXPECT_EQ(0u, item.type);
     EXPECT_EQ(L"", ItemName(item));
-    EXPECT_EQ(0u, item.offset);
-    EXPECT_EQ(0u, item.size);
+    EXPECT_EQ(0u, uint64_t(item.offset));
+    EXPECT_EQ(0u, uint64_t(item.size));
     EXPECT_EQ(0xFFFFFFFFu, item.attributes);
     EXPECT_EQ(0u, FileTimeValue(item.lastWriteTime));
     EXPECT_EQ(524u, offsetof(QVFileItem, offset));
@@ -50,8 +50,8 @@ TEST(QVFileItemTest, EncodesLittleEndianAtFixedOffsets) {
     QVFileItem back;
     DecodeItem(bytes, back);
     EXPECT_EQ(L"a\x661F", ItemName(back));
-    EXPECT_EQ(item.offset, back.offset);
-    EXPECT_EQ(item.size, back.size);
+    EXPECT_EQ(uint64_t(item.offset), uint64_t(back.offset));
+    EXPECT_EQ(uint64_t(item.size), uint64_t(back.size));
     EXPECT_EQ(130741377553794617ULL, FileTimeValue(back.creationTime));
     EXPECT_EQ(130735641009394926ULL, FileTimeValue(back.lastWriteTime));
 }

@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <ctype.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -151,6 +153,19 @@ bool Collect(const std::string& dir, const std::wstring& prefix, std::vector<Sou
     }
     closedir(handle);
     std::sort(names.begin(), names.end());
+    // Windows names ignore letter case: two such files would overwrite
+    // each other when the archive is extracted.
+    std::vector<std::string> folded(names);
+    for (size_t i = 0; i < folded.size(); ++i) {
+        for (size_t k = 0; k < folded[i].size(); ++k) folded[i][k] = static_cast<char>(tolower(static_cast<unsigned char>(folded[i][k])));
+    }
+    std::sort(folded.begin(), folded.end());
+    for (size_t i = 1; i < folded.size(); ++i) {
+        if (folded[i] == folded[i - 1]) {
+            *error = "names that differ only in letter case in " + dir + ": " + folded[i];
+            return false;
+        }
+    }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string path = dir + "/" + names[i];
         std::wstring units;

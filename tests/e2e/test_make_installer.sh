@@ -25,6 +25,8 @@ check "refuses an output folder that does not exist" refuses "folder" "${ok_args
 check "refuses unknown arguments" refuses "unknown" "${ok_args[@]}" -o "$T/x.exe" --frobnicate
 mkdir -p "$T/badres"; : >"$T/badres/CON.txt"
 check "refuses a resource folder the installer could not extract" refuses "CON.txt" --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$T/badres" --stats-host h -o "$T/x.exe"
+mkdir -p "$T/caseres"; : >"$T/caseres/A.txt"; : >"$T/caseres/a.txt"
+check "refuses names that differ only in letter case" refuses "letter case" --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$T/caseres" --stats-host h -o "$T/x.exe"
 check "nothing written by refused calls" test ! -e "$T/x.exe"
 
 # Any folder: nested, non-ASCII and spaced names, an empty folder.

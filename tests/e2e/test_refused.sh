@@ -55,4 +55,13 @@ open(sys.argv[2], "wb").write(b"\r\n".join(lines))' "$SAMPLE/setting.ini" "$T/ba
   after=$(find "$PREFIX/drive_c" | wc -l)
   check "name '$name': nothing written anywhere ($before -> $after entries)" test "$before" -eq "$after"
 done
+# A game named "temp": its client is already at its final name.
+rm -rf "$(appdata)"/*
+NAME=temp python3 -c 'import os, sys
+lines = open(sys.argv[1], "rb").read().split(b"\r\n")
+lines = [b"name=temp" if l.startswith(b"name=") else l for l in lines]
+open(sys.argv[2], "wb").write(b"\r\n".join(lines))' "$SAMPLE/setting.ini" "$T/temp.ini"
+make "$T/temp.exe" "$T/temp.ini" "$QV_BUILD_DIR/sample-res.qvz"
+check "name 'temp': exits 0" run_installer "$T/temp.exe"
+check "name 'temp': the client stays" cmp "$CLIENT" "$(appdata)/temp/temp.exe"
 finish
