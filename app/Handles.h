@@ -77,6 +77,32 @@ struct QVRegKeyTraits {
 };
 typedef QVUniqueHandle<QVRegKeyTraits> QVRegKey;  // never for predefined keys
 
+// A function of a loaded module by name; NULL when either is missing.
+template <class Fn>
+Fn GetProc(HMODULE module, const char* name) {
+    if (module == NULL) return NULL;
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+// A movable global memory block, locked for the owner's lifetime.
+class QVGlobalMemory {
+public:
+    explicit QVGlobalMemory(SIZE_T size) : m_block(::GlobalAlloc(GMEM_MOVEABLE, size)), m_data(NULL) {
+        if (m_block != NULL) m_data = ::GlobalLock(m_block);
+    }
+    ~QVGlobalMemory() {
+        if (m_data != NULL) ::GlobalUnlock(m_block);
+        if (m_block != NULL) ::GlobalFree(m_block);
+    }
+    QVGlobalMemory(const QVGlobalMemory&) = delete;
+    QVGlobalMemory& operator=(const QVGlobalMemory&) = delete;
+    void* data() const { return m_data; }  // NULL when allocation or lock failed
+
+private:
+    HGLOBAL m_block;
+    void* m_data;
+};
+
 // One reference to a COM interface, released when the owner goes.
 template <class T>
 class QVComPtr {

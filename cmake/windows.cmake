@@ -13,8 +13,8 @@ add_library(qv_win STATIC
   archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp
   shortcuts/ShortcutsWin32.cpp
   report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
-  fingerprint/MachineGuidWin32.cpp)
-target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32 wininet)
+  report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp)
+target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32 wininet version)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
 
@@ -24,7 +24,7 @@ target_link_libraries(qv_entry PUBLIC qv_win)
 target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
-set(QV_INSTALLER_SYSTEM_LIBS -lwininet -lole32 -luuid -lshell32 -luser32 -lkernel32)
+set(QV_INSTALLER_SYSTEM_LIBS -lwininet -lversion -lole32 -luuid -lshell32 -luser32 -lkernel32)
 
 # The packer runs on the build machine: build it with the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
@@ -99,8 +99,10 @@ target_sources(qvlnk PRIVATE tests/ShellLinkReader.cpp)
 # Unit tests under Wine.
 add_executable(qv_tests ${QV_PORTABLE_TESTS}
   tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp tests/UpdateWaitLiveTest.cpp
-  tests/TextLiveTest.cpp tests/TestFolder.cpp tests/ShellLinkReader.cpp)
-target_link_libraries(qv_tests PRIVATE qv_win GTest::gtest_main)
+  tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/TestFolder.cpp tests/ShellLinkReader.cpp)
+add_executable(qvflashstub tests/FlashStub.cpp tests/FlashStub.rc)
+add_dependencies(qv_tests qvflashstub)
+target_link_libraries(qv_tests PRIVATE qv_win shlwapi GTest::gtest_main)
 target_link_options(qv_tests PRIVATE -static -static-libgcc -static-libstdc++)
 gtest_discover_tests(qv_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "LANG=zh_CN.UTF-8")

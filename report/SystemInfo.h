@@ -37,16 +37,29 @@ public:
     uint8_t is64Bit;
 };
 
+struct QVOsVersionRecord;
+// GetVersionExW, the native processor architecture, GetProductInfo (on
+// version 6) and SM_SERVERR2, as the description needs them.
+QVOsVersionRecord ReadOsVersionRecord();
+
 // The installed Flash Player, if any.
+// The Flash Player ActiveX control, if registered: its name and version
+// from the uninstall entry, else from the control file's version resource.
 class QVFlashInfo {
 public:
     QVFlashInfo();
     void ProbeFlashPlayer();
-    const std::wstring& GetFlashName() const { return m_name; }
+    std::wstring GetFlashName() const { return m_name; }
+    bool Found() const { return m_found; }
+    const uint32_t* Version() const { return m_version; }
 
 private:
-    std::wstring m_name;
+    bool FromUninstallEntry();
+    void FromControlFile();
+
     bool m_found;
+    std::wstring m_name;
+    uint32_t m_version[4];
 };
 
 }  // namespace Quorvel

@@ -1,5 +1,8 @@
 #include "report/SystemInfo.h"
 
+#include "app/Handles.h"
+#include "report/OsDescription.h"
+
 namespace Quorvel {
 
 QVSystemInfo::QVSystemInfo()
@@ -7,15 +10,60 @@ QVSystemInfo::QVSystemInfo()
     ::ZeroMemory(&memoryStatus, sizeof(memoryStatus));
 }
 
-// The operating-system description, the processor and display probes and
-// the Flash Player probe are not collected yet: each reports what it gives
-// when nothing can be read (no description, no processors or adapters, no
-// Flash Player).
-bool QVSystemInfo::DescribeOperatingSystem() { return false; }
+namespace {
+
+typedef void(WINAPI* GetNativeSystemInfoFn)(SYSTEM_INFO*);
+typedef BOOL(WINAPI* GetProductInfoFn)(DWORD, DWORD, DWORD, DWORD, DWORD*);
+
+}  // namespace
+
+QVOsVersionRecord ReadOsVersionRecord() {
+    OSVERSIONINFOEXW version;
+    ::ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
+    SYSTEM_INFO system;
+    ::ZeroMemory(&system, sizeof(system));
+    // Both exist only on newer systems; kernel32 is always loaded.
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    GetNativeSystemInfoFn nativeInfo = GetProc<GetNativeSystemInfoFn>(kernel, "GetNativeSystemInfo");
+    if (nativeInfo != NULL) nativeInfo(&system);
+    else ::GetSystemInfo(&system);
+
+    QVOsVersionRecord record;
+    record.majorVersion = version.dwMajorVersion;
+    record.minorVersion = version.dwMinorVersion;
+    record.buildNumber = version.dwBuildNumber;
+    record.platformId = version.dwPlatformId;
+    version.szCSDVersion[127] = 0;
+    record.csdVersion = version.szCSDVersion;
+    record.servicePackMajor = version.wServicePackMajor;
+    record.servicePackMinor = version.wServicePackMinor;
+    record.suiteMask = version.wSuiteMask;
+    record.productType = version.wProductType;
+    record.processorArchitecture = system.wProcessorArchitecture;
+    if (version.dwMajorVersion == 6) {
+        GetProductInfoFn productInfo = GetProc<GetProductInfoFn>(kernel, "GetProductInfo");
+        DWORD type = 0;
+        if (productInfo != NULL && productInfo(version.dwMajorVersion, version.dwMinorVersion,
+                                                version.wServicePackMajor, version.wServicePackMinor, &type)) {
+            record.productInfoType = type;
+        }
+    }
+    record.serverR2 = ::GetSystemMetrics(SM_SERVERR2) != 0;
+    return record;
+}
+
+bool QVSystemInfo::DescribeOperatingSystem() {
+    std::wstring text;
+    if (!DescribeOsVersion(ReadOsVersionRecord(), &text, &osFamily, &is64Bit)) return false;
+    osDescription = text;
+    return true;
+}
+
+// The processor and display probes are not collected yet: both report
+// what they give when nothing can be read (no processors, no adapters).
 bool QVSystemInfo::QueryProcessors() { return false; }
 bool QVSystemInfo::QueryDisplayAdapters() { return false; }
-
-QVFlashInfo::QVFlashInfo() : m_found(false) {}
-void QVFlashInfo::ProbeFlashPlayer() {}
 
 }  // namespace Quorvel
