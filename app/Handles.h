@@ -77,6 +77,18 @@ struct QVRegKeyTraits {
 };
 typedef QVUniqueHandle<QVRegKeyTraits> QVRegKey;  // never for predefined keys
 
+// A library of the system folder, loaded by its full path: a bare name
+// would be looked up in the program's own folder first, where a downloaded
+// installer may have company.
+inline QVLibrary LoadSystemLibrary(const wchar_t* name) {
+    wchar_t path[MAX_PATH + 64] = {0};
+    const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return QVLibrary();
+    ::lstrcatW(path, L"\\");
+    ::lstrcatW(path, name);
+    return QVLibrary(::LoadLibraryW(path));
+}
+
 // A function of a loaded module by name; NULL when either is missing.
 template <class Fn>
 Fn GetProc(HMODULE module, const char* name) {

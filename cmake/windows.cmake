@@ -13,7 +13,7 @@ add_library(qv_win STATIC
   archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp
   shortcuts/ShortcutsWin32.cpp
   report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
-  report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp)
+  report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp fingerprint/AdaptersWin32.cpp)
 target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32 wininet version)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
@@ -99,7 +99,7 @@ target_sources(qvlnk PRIVATE tests/ShellLinkReader.cpp)
 # Unit tests under Wine.
 add_executable(qv_tests ${QV_PORTABLE_TESTS}
   tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp tests/UpdateWaitLiveTest.cpp
-  tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/TestFolder.cpp tests/ShellLinkReader.cpp)
+  tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/FingerprintLiveTest.cpp tests/TestFolder.cpp tests/ShellLinkReader.cpp)
 add_executable(qvflashstub tests/FlashStub.cpp tests/FlashStub.rc)
 add_dependencies(qv_tests qvflashstub)
 target_link_libraries(qv_tests PRIVATE qv_win shlwapi GTest::gtest_main)

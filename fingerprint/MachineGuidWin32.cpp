@@ -4,6 +4,7 @@
 #include "fingerprint/MachineGuid.h"
 
 #include "app/Handles.h"
+#include "fingerprint/Adapters.h"
 #include "report/Text.h"
 
 namespace Quorvel {
@@ -31,8 +32,16 @@ std::wstring GetWindowsInstallDate() {
     return text.substr(0, 14);
 }
 
-// The adapter address and the disk serial are not collected yet: both
-// contribute the empty part they give when nothing can be read.
-std::wstring GetMachineGuid() { return ComposeMachineGuid(std::wstring(), std::wstring(), GetWindowsInstallDate()); }
+// The disk serial is not read yet: it contributes the empty part it gives
+// when nothing can be read.
+std::wstring GetMachineGuid() {
+    std::wstring mac;
+    {
+        const QVAdapterInventory inventory;
+        mac = inventory.SelectMacAddress();
+    }
+    const std::wstring date = GetWindowsInstallDate();
+    return ComposeMachineGuid(mac, std::wstring(), date);
+}
 
 }  // namespace Quorvel
