@@ -5,7 +5,11 @@
 # the string templates it uses itself (assertion mode turns off the extern
 # instantiations), so that the executable holds only what it calls; its
 # runtime hooks end the process quietly where the library would throw.
-set(QV_SHIPPED_FLAGS -fno-exceptions -fno-rtti -D_GLIBCXX_ASSERTIONS -D__USE_MINGW_ANSI_STDIO=0)
+set(QV_SHIPPED_FLAGS -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -D_GLIBCXX_ASSERTIONS -D__USE_MINGW_ANSI_STDIO=0
+    # The assertions' file names are never shown: keep them short.
+    -fmacro-prefix-map=/usr/lib/gcc/i686-w64-mingw32/12-win32/include/c++/=
+    -fmacro-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}/=)
 target_compile_options(qv_portable PRIVATE ${QV_SHIPPED_FLAGS})
 
 add_library(qv_win STATIC
@@ -54,7 +58,7 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer-build.env CONTENT
 QV_RC='${CMAKE_RC_COMPILER}'
 QV_RC_DIR='${CMAKE_CURRENT_SOURCE_DIR}/app'
 QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<TARGET_FILE:qv_win> $<TARGET_FILE:qv_portable>'
-QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -Wl,--file-alignment,4096 -s'
+QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/cmake/installer.ld -s'
 QV_SYSTEM_LIBS='${_system_libs}'
 QV_QVPACK='${QVPACK}'
 ")
@@ -81,7 +85,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
   DEPENDS qv_entry qv_win qv_portable sample_client qvpack ${QVPACK} ${SAMPLE_ARCHIVE}
-          ${CMAKE_BINARY_DIR}/installer-build.env
+          ${CMAKE_BINARY_DIR}/installer-build.env cmake/installer.ld
           scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
   COMMENT "Making the sample installer" VERBATIM)
