@@ -1,16 +1,21 @@
-// qvver: prints what GetVersionExW reports here, as the installer sees it:
-//   major minor build platform sp_major sp_minor suite product_type
+// qvver: prints what the description of the running Windows is made of, as
+// the installer sees it, tab-separated: major, minor, build, platform,
+// service-pack major, minor, suite mask, product type, native processor
+// architecture, GetProductInfo type (0 if none), SM_SERVERR2, CSD text.
 #include <windows.h>
 
+#include "report/OsDescription.h"
+#include "report/SystemInfo.h"
 #include "tools/ToolOutput.h"
 
 int wmain() {
-    OSVERSIONINFOEXW os;
-    ::ZeroMemory(&os, sizeof(os));
-    os.dwOSVersionInfoSize = sizeof(os);
-    if (!::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&os))) return 1;
-    PrintUtf8(Number(os.dwMajorVersion) + L" " + Number(os.dwMinorVersion) + L" " + Number(os.dwBuildNumber) + L" " +
-              Number(os.dwPlatformId) + L" " + Number(os.wServicePackMajor) + L" " + Number(os.wServicePackMinor) +
-              L" " + Number(os.wSuiteMask) + L" " + Number(os.wProductType) + L"\n");
+    const Quorvel::QVOsVersionRecord os = Quorvel::ReadOsVersionRecord();
+    if (os.platformId == 0) return 1;
+    const unsigned long long fields[] = {os.majorVersion, os.minorVersion, os.buildNumber, os.platformId,
+                                         os.servicePackMajor, os.servicePackMinor, os.suiteMask, os.productType,
+                                         os.processorArchitecture, os.productInfoType, os.serverR2 ? 1u : 0u};
+    std::wstring line;
+    for (unsigned long long field : fields) line += Number(field) + L"\t";
+    PrintUtf8(line + os.csdVersion + L"\n");
     return 0;
 }

@@ -13,7 +13,7 @@ t1=$(date +%s)
 check "installer exits 0" test $rc -eq 0
 check "exactly one request ($(requests))" test "$(requests)" -eq 1
 req=$(ls "$T/requests"/*.req | head -1)
-read -r major minor _ < <(wine_run "$QV_BUILD_DIR/qvver.exe" | tr -d '\r')
+IFS=$'\t' read -r major minor _ < <(wine_run "$QV_BUILD_DIR/qvver.exe" | tr -d '\r')
 # The body, checked field by field and signed again independently.
 check "report body" python3 - "$req" "$t0" "$t1" "$major" "$minor" "$T/debug.txt" <<'PY'
 import hashlib, re, sys, time
