@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 namespace Quorvel {
 
@@ -95,6 +96,33 @@ Fn GetProc(HMODULE module, const char* name) {
     if (module == NULL) return NULL;
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
+
+// A BSTR, freed with SysFreeString; NULL when it could not be made.
+class QVBstr {
+public:
+    explicit QVBstr(const wchar_t* text) : m_text(::SysAllocString(text)) {}
+    ~QVBstr() { ::SysFreeString(m_text); }
+    QVBstr(const QVBstr&) = delete;
+    QVBstr& operator=(const QVBstr&) = delete;
+    BSTR get() const { return m_text; }
+
+private:
+    BSTR m_text;
+};
+
+// A VARIANT, initialised empty and cleared when the owner goes.
+class QVVariant {
+public:
+    QVVariant() { ::VariantInit(&m_value); }
+    ~QVVariant() { ::VariantClear(&m_value); }
+    QVVariant(const QVVariant&) = delete;
+    QVVariant& operator=(const QVVariant&) = delete;
+    VARIANT* get() { return &m_value; }
+    void clear() { ::VariantClear(&m_value); }
+
+private:
+    VARIANT m_value;
+};
 
 // A movable global memory block, locked for the owner's lifetime.
 class QVGlobalMemory {

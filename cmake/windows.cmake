@@ -17,8 +17,9 @@ add_library(qv_win STATIC
   archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp
   shortcuts/ShortcutsWin32.cpp
   report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
-  report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp fingerprint/AdaptersWin32.cpp)
-target_link_libraries(qv_win PUBLIC qv_portable ole32 uuid shell32 wininet version)
+  report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp fingerprint/AdaptersWin32.cpp
+  fingerprint/WmiWin32.cpp)
+target_link_libraries(qv_win PUBLIC qv_portable ole32 oleaut32 uuid wbemuuid shell32 wininet version)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
 
@@ -28,7 +29,7 @@ target_link_libraries(qv_entry PUBLIC qv_win)
 target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
-set(QV_INSTALLER_SYSTEM_LIBS -lwininet -lversion -lole32 -luuid -lshell32 -luser32 -lkernel32)
+set(QV_INSTALLER_SYSTEM_LIBS -lwininet -lversion -lole32 -loleaut32 -luuid -lwbemuuid -lshell32 -luser32 -lkernel32)
 
 # The packer runs on the build machine: build it with the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
@@ -108,8 +109,12 @@ add_executable(qvflashstub tests/FlashStub.cpp tests/FlashStub.rc)
 add_dependencies(qv_tests qvflashstub)
 target_link_libraries(qv_tests PRIVATE qv_win shlwapi GTest::gtest_main)
 target_link_options(qv_tests PRIVATE -static -static-libgcc -static-libstdc++)
+# The host's processor brand string, for the CPUID test.
+execute_process(COMMAND sh -c "sed -n 's/^model name[[:space:]]*: *//p' /proc/cpuinfo | head -1 | sed 's/[[:space:]]*$//'"
+                OUTPUT_VARIABLE QV_HOST_CPU_BRAND OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(REPLACE ";" "," QV_HOST_CPU_BRAND "${QV_HOST_CPU_BRAND}")
 gtest_discover_tests(qv_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "LANG=zh_CN.UTF-8")
+                     PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "LANG=zh_CN.UTF-8;QV_HOST_CPU_BRAND=${QV_HOST_CPU_BRAND}")
 
 add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} cmd /c exit 0)
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)

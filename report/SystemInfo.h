@@ -11,8 +11,11 @@ namespace Quorvel {
 
 struct QVDisplayAdapter {
     std::wstring name;
-    uint32_t memory;
-    QVDisplayAdapter() : memory(0) {}
+    std::wstring pnpDeviceId;
+    int32_t adapterRam;  // as WMI delivers it (VT_I4): 2 GiB and more is negative
+    int32_t minRefreshRate;
+    int32_t maxRefreshRate;
+    QVDisplayAdapter() : adapterRam(0), minRefreshRate(0), maxRefreshRate(0) {}
 };
 
 // Machine data gathered for one report; only the description is sent.

@@ -61,9 +61,5 @@ bool QVSystemInfo::DescribeOperatingSystem() {
     return true;
 }
 
-// The processor and display probes are not collected yet: both report
-// what they give when nothing can be read (no processors, no adapters).
-bool QVSystemInfo::QueryProcessors() { return false; }
-bool QVSystemInfo::QueryDisplayAdapters() { return false; }
 
 }  // namespace Quorvel

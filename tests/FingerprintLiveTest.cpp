@@ -1,12 +1,14 @@
 #include <windows.h>
 #include <shlwapi.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <gtest/gtest.h>
 
 #include "fingerprint/Adapters.h"
 #include "fingerprint/MachineGuid.h"
+#include "report/SystemInfo.h"
 
 using namespace Quorvel;
 
@@ -110,6 +112,29 @@ TEST_F(AdapterInventoryLiveTest, RegistryKeysMakeAnAdapterQualify) {
     }
     EXPECT_TRUE(startsWithAnAdapter) << testing::PrintToString(guid);
     EXPECT_EQ(26u, guid.size());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WmiLiveTest, ProcessorsAndDisplayAdapters) {
+    QVSystemInfo info;
+    EXPECT_TRUE(info.QueryProcessors());
+    EXPECT_GE(info.processorCount, 1u);
+    EXPECT_EQ(info.processorCount, info.clockSpeeds.size());
+    uint32_t sum = 0;
+    for (uint32_t mhz : info.clockSpeeds) sum += mhz;
+    EXPECT_EQ(sum, info.clockSpeedSum);
+    EXPECT_FALSE(info.processorName.empty());
+    EXPECT_TRUE(info.QueryDisplayAdapters());
+    ASSERT_FALSE(info.displayAdapters.empty());
+    EXPECT_FALSE(info.displayAdapters[0].name.empty());
+    // The brand string as the host's processor reports it.
+    const char* expected = getenv("QV_HOST_CPU_BRAND");
+    if (expected != nullptr && expected[0] != 0) {
+        EXPECT_EQ(std::wstring(expected, expected + strlen(expected)), info.processorName);
+    }
 }
 
 }  // namespace
