@@ -18,7 +18,7 @@ add_library(qv_win STATIC
   shortcuts/ShortcutsWin32.cpp
   report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
   report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp fingerprint/AdaptersWin32.cpp
-  fingerprint/WmiWin32.cpp)
+  fingerprint/WmiWin32.cpp fingerprint/DiskSerialWin32.cpp)
 target_link_libraries(qv_win PUBLIC qv_portable ole32 oleaut32 uuid wbemuuid shell32 wininet version)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
@@ -93,7 +93,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
 add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
 
 # Console tools for tests and benchmarks.
-foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver)
+foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport)
   add_executable(${tool} tools/${tool}.cpp)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   target_compile_options(${tool} PRIVATE -municode)

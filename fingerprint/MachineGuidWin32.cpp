@@ -5,6 +5,7 @@
 
 #include "app/Handles.h"
 #include "fingerprint/Adapters.h"
+#include "fingerprint/DiskSerial.h"
 #include "report/Text.h"
 
 namespace Quorvel {
@@ -32,8 +33,6 @@ std::wstring GetWindowsInstallDate() {
     return text.substr(0, 14);
 }
 
-// The disk serial is not read yet: it contributes the empty part it gives
-// when nothing can be read.
 std::wstring GetMachineGuid() {
     std::wstring mac;
     {
@@ -41,7 +40,7 @@ std::wstring GetMachineGuid() {
         mac = inventory.SelectMacAddress();
     }
     const std::wstring date = GetWindowsInstallDate();
-    return ComposeMachineGuid(mac, std::wstring(), date);
+    return ComposeMachineGuid(mac, ReadDiskSerial(), date);
 }
 
 }  // namespace Quorvel
