@@ -1,12 +1,33 @@
 #include <windows.h>
 
 #include "app/CommandLine.h"
+#include "app/Handles.h"
 #include "app/Installer.h"
 #include "app/Shell.h"
 #include "app/UpdateWait.h"
 
+namespace {
+
+// Libraries loaded by name are looked up in the program's own folder first,
+// where a downloaded installer may have company: search the system folder
+// only. Vista without the update has no SetDefaultDllDirectories, and with
+// it the restriction breaks the shell-link object there, so it is skipped.
+void RestrictLibrarySearch() {
+    OSVERSIONINFOW version;
+    ::ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (::GetVersionExW(&version) && version.dwMajorVersion == 6 && version.dwMinorVersion == 0) return;
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+    SetDefaultDllDirectoriesFn restrict =
+        Quorvel::GetProc<SetDefaultDllDirectoriesFn>(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (restrict != NULL) restrict(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     using namespace Quorvel;
+    RestrictLibrarySearch();
     bool updateMode = false;
     {
         const QVCommandLine commandLine(::GetCommandLineW());

@@ -19,7 +19,7 @@ add_library(qv_win STATIC
   report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
   report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp fingerprint/AdaptersWin32.cpp
   fingerprint/WmiWin32.cpp fingerprint/DiskSerialWin32.cpp)
-target_link_libraries(qv_win PUBLIC qv_portable ole32 oleaut32 uuid wbemuuid shell32 wininet version)
+target_link_libraries(qv_win PUBLIC qv_portable ole32 oleaut32 uuid wbemuuid shell32)
 target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
 
@@ -29,7 +29,7 @@ target_link_libraries(qv_entry PUBLIC qv_win)
 target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
-set(QV_INSTALLER_SYSTEM_LIBS -lwininet -lversion -lole32 -loleaut32 -luuid -lwbemuuid -lshell32 -luser32 -lkernel32)
+set(QV_INSTALLER_SYSTEM_LIBS -lole32 -loleaut32 -luuid -lwbemuuid -lshell32 -luser32 -lkernel32)
 
 # The packer runs on the build machine: build it with the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)

@@ -35,6 +35,7 @@ public:
 private:
     std::vector<std::wstring> m_prefixes;  // "\StringFileInfo\llllcccc", one per translation
     bool m_loaded;
+    QVLibrary m_version;  // version.dll from the system folder, while the data is read
     boost::shared_ptr<QVGlobalMemory> m_memory;
     std::wstring m_path;
 };

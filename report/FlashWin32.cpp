@@ -47,15 +47,20 @@ QVFileVersionInfo::QVFileVersionInfo(const std::wstring& path) : m_loaded(false)
 
 bool QVFileVersionInfo::Load() {
     if (m_loaded) return true;
+    if (!m_version.valid()) m_version = LoadSystemLibrary(L"version.dll");
+    decltype(&::GetFileVersionInfoSizeW) infoSize = GetProc<decltype(infoSize)>(m_version.get(), "GetFileVersionInfoSizeW");
+    decltype(&::GetFileVersionInfoW) info = GetProc<decltype(info)>(m_version.get(), "GetFileVersionInfoW");
+    decltype(&::VerQueryValueW) query = GetProc<decltype(query)>(m_version.get(), "VerQueryValueW");
+    if (infoSize == NULL || info == NULL || query == NULL) return false;
     DWORD handle = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(m_path.c_str(), &handle);
+    const DWORD size = infoSize(m_path.c_str(), &handle);
     if (size == 0) return false;
     m_memory.reset(new QVGlobalMemory(size));
     if (m_memory->data() == NULL) return false;
-    ::GetFileVersionInfoW(m_path.c_str(), 0, size, m_memory->data());
+    info(m_path.c_str(), 0, size, m_memory->data());
     void* translations = NULL;
     UINT length = 0;
-    if (::VerQueryValueW(m_memory->data(), L"\\VarFileInfo\\Translation", &translations, &length) && translations) {
+    if (query(m_memory->data(), L"\\VarFileInfo\\Translation", &translations, &length) && translations) {
         const WORD* entry = static_cast<const WORD*>(translations);
         for (WORD i = 0; i < length / 4; ++i) {
             wchar_t prefix[64] = {0};
@@ -69,9 +74,10 @@ bool QVFileVersionInfo::Load() {
 
 bool QVFileVersionInfo::FixedInfo(VS_FIXEDFILEINFO* info) {
     if (!Load()) return false;
+    decltype(&::VerQueryValueW) query = GetProc<decltype(query)>(m_version.get(), "VerQueryValueW");
     void* block = NULL;
     UINT length = 0;
-    if (!::VerQueryValueW(m_memory->data(), L"\\", &block, &length) || block == NULL || length < sizeof(*info)) {
+    if (query == NULL || !query(m_memory->data(), L"\\", &block, &length) || block == NULL || length < sizeof(*info)) {
         return false;
     }
     memcpy(info, block, sizeof(*info));

@@ -12,25 +12,43 @@
 
 namespace Quorvel {
 
-struct QVInternetHandleTraits {
-    typedef HINTERNET Type;
-    static Type Empty() { return NULL; }
-    static bool IsValid(Type h) { return h != NULL; }
-    static void Close(Type h) { ::InternetCloseHandle(h); }
-};
-typedef QVUniqueHandle<QVInternetHandleTraits> QVInternetHandle;
+// WinINet, loaded from the system folder for one exchange; every function
+// is NULL when the library or a function is missing.
+struct QVWinInet {
+    QVLibrary library;
+    decltype(&::InternetOpenW) open;
+    decltype(&::InternetConnectW) connect;
+    decltype(&::HttpOpenRequestW) openRequest;
+    decltype(&::InternetSetOptionW) setOption;
+    decltype(&::HttpSendRequestW) sendRequest;
+    decltype(&::HttpQueryInfoW) queryInfo;
+    decltype(&::InternetReadFile) readFile;
+    decltype(&::InternetQueryDataAvailable) queryDataAvailable;
+    decltype(&::InternetCloseHandle) closeHandle;
 
-// The three handles of one exchange. Closing a WinINet parent invalidates
-// its children, so they are closed child first: request, connection,
-// session (members are destroyed in reverse order, too).
+    QVWinInet();
+    bool Complete() const;
+};
+
+// The three handles of one exchange, owned here. Closing a WinINet parent
+// invalidates its children, so they are closed child first: request,
+// connection, session.
 struct QVHttpHandles {
-    QVInternetHandle session;
-    QVInternetHandle connection;
-    QVInternetHandle request;
+    explicit QVHttpHandles(const QVWinInet& api)
+        : request(NULL), connection(NULL), session(NULL), received(0), m_api(api) {}
+    ~QVHttpHandles() { Close(); }
+    QVHttpHandles(const QVHttpHandles&) = delete;
+    QVHttpHandles& operator=(const QVHttpHandles&) = delete;
+    void Close();
+    const QVWinInet& Api() const { return m_api; }
+
+    HINTERNET request;
+    HINTERNET connection;
+    HINTERNET session;
     uint32_t received;  // bytes read so far
 
-    QVHttpHandles() : received(0) {}
-    void Close();
+private:
+    const QVWinInet& m_api;
 };
 
 // Opens session, connection and request (POST, HTTP/1.0, port 80), sets the
