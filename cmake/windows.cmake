@@ -101,6 +101,20 @@ foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport)
 endforeach()
 target_sources(qvlnk PRIVATE tests/ShellLinkReader.cpp)
 
+# DLLs planted under system libraries' names, and a program that falls for them.
+foreach(lib wininet version iphlpapi netapi32)
+  add_library(planted_${lib} SHARED tests/planted/Planted.cpp)
+  set_target_properties(planted_${lib} PROPERTIES OUTPUT_NAME ${lib} PREFIX ""
+                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted)
+  target_compile_definitions(planted_${lib} PRIVATE "PLANTED_NAME=L\"${lib}\"")
+  target_link_options(planted_${lib} PRIVATE -static -static-libgcc)
+  list(APPEND _planted planted_${lib})
+endforeach()
+add_executable(naive_loader WIN32 tests/planted/Naive.cpp)
+target_link_libraries(naive_loader PRIVATE wininet version)
+target_link_options(naive_loader PRIVATE -static -static-libgcc -static-libstdc++)
+add_custom_target(planted ALL DEPENDS ${_planted} naive_loader)
+
 # Unit tests under Wine.
 add_executable(qv_tests ${QV_PORTABLE_TESTS}
   tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp tests/UpdateWaitLiveTest.cpp
@@ -124,7 +138,7 @@ set(_e2e_env
   QV_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR} QV_BUILD_DIR=${CMAKE_BINARY_DIR}
   QV_WINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} QV_SAMPLE_INSTALLER=${SAMPLE_INSTALLER}
   QV_QVSTAT=$<TARGET_FILE:qvstat> QV_QVPACK=${QVPACK} QV_QVLNK=$<TARGET_FILE:qvlnk>
-  QV_QVHOLD=$<TARGET_FILE:qvhold> LANG=zh_CN.UTF-8)
+  QV_QVHOLD=$<TARGET_FILE:qvhold> QV_NAIVE=$<TARGET_FILE:naive_loader> LANG=zh_CN.UTF-8)
 file(GLOB _e2e_scripts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/test_*.sh)
 foreach(script ${_e2e_scripts})
   get_filename_component(_name ${script} NAME_WE)
