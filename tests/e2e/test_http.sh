@@ -47,5 +47,5 @@ check "Accept: */*" grep -qix 'accept: \*/\*' <<<"$head_text"
 check "no Content-Type" bash -c "! grep -qi '^content-type' <<<\"\$1\"" _ "$head_text"
 check "no User-Agent" bash -c "! grep -qi '^user-agent' <<<\"\$1\"" _ "$head_text"
 body=$(python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); sys.stdout.write(d.split(b"\r\n\r\n", 1)[1].hex())' "$req")
-check "body in code page 936" test "$body" = "$(printf 'game_id=3&name=星辰' | iconv -t GBK | xxd -p | tr -d '\n')"
+check "body in code page 936" test "$body" = "$(printf 'game_id=3&name=星辰' | iconv -t GBK | python3 -c 'import sys; print(sys.stdin.buffer.read().hex())')"
 finish
