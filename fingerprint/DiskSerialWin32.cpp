@@ -33,6 +33,14 @@ QVFileHandle OpenDevice(const wchar_t* path, DWORD access, DWORD share, DWORD di
     return QVFileHandle(::CreateFileW(path, access, share, NULL, disposition, flags, NULL));
 }
 
+// "\\.\PhysicalDrive<n>" or "\\.\Scsi<n>:", for reading and writing.
+QVFileHandle OpenNumberedDevice(const wchar_t* format, int n, DWORD share) {
+    wchar_t path[64];
+    _snwprintf(path, 63, format, n);
+    path[63] = 0;
+    return OpenDevice(path, GENERIC_READ | GENERIC_WRITE, share, OPEN_EXISTING, 0);
+}
+
 bool Control(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize) {
     DWORD returned = 0;
     return ::DeviceIoControl(device, code, in, inSize, out, outSize, &returned, NULL) != FALSE;
@@ -43,11 +51,7 @@ void PutDword(unsigned char* p, DWORD value) { memcpy(p, &value, sizeof(value));
 bool ReadSmartWithDeviceMap(DiskIdentifyList& list) {
     bool found = false;
     for (int n = 0; n < 16; ++n) {
-        wchar_t path[64];
-        _snwprintf(path, 63, L"\\\\.\\PhysicalDrive%d", n);
-        path[63] = 0;
-        QVFileHandle drive = OpenDevice(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        OPEN_EXISTING, 0);
+        QVFileHandle drive = OpenNumberedDevice(L"\\\\.\\PhysicalDrive%d", n, FILE_SHARE_READ | FILE_SHARE_WRITE);
         if (!drive.valid()) continue;
         unsigned char version[kVersionSize] = {0};
         if (!Control(drive.get(), kSmartGetVersion, NULL, 0, version, sizeof(version)) ||
@@ -75,11 +79,7 @@ bool ReadSmartWithDeviceMap(DiskIdentifyList& list) {
 bool ReadScsiMiniport(DiskIdentifyList& list) {
     bool found = false;
     for (int c = 0; c < 16; ++c) {
-        wchar_t path[64];
-        _snwprintf(path, 63, L"\\\\.\\Scsi%d:", c);
-        path[63] = 0;
-        QVFileHandle controller = OpenDevice(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             OPEN_EXISTING, 0);
+        QVFileHandle controller = OpenNumberedDevice(L"\\\\.\\Scsi%d:", c, FILE_SHARE_READ | FILE_SHARE_WRITE);
         if (!controller.valid()) continue;
         for (int d = 0; d < 2; ++d) {
             unsigned char buffer[557] = {0};
@@ -103,11 +103,8 @@ bool ReadScsiMiniport(DiskIdentifyList& list) {
 bool ReadSmartPlain(DiskIdentifyList& list) {
     bool found = false;
     for (int n = 0; n < 16; ++n) {
-        wchar_t path[64];
-        _snwprintf(path, 63, L"\\\\.\\PhysicalDrive%d", n);
-        path[63] = 0;
-        QVFileHandle drive = OpenDevice(path, GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+        QVFileHandle drive = OpenNumberedDevice(L"\\\\.\\PhysicalDrive%d", n,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
         if (!drive.valid()) continue;
         unsigned char version[kVersionSize] = {0};
         if (!Control(drive.get(), kSmartGetVersion, NULL, 0, version, sizeof(version))) continue;
