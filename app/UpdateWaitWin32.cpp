@@ -1,4 +1,4 @@
-#include "app/UpdateWait.h"
+#include "app/UpdateWaitWin32.h"
 
 namespace Quorvel {
 
@@ -9,20 +9,16 @@ QVProcessEntry::QVProcessEntry() {
 
 ProcessSnapshot::ProcessSnapshot(DWORD flags) : m_handle(::CreateToolhelp32Snapshot(flags, 0)), m_flags(flags) {}
 
-ProcessSnapshot::~ProcessSnapshot() {
-    if (m_handle != INVALID_HANDLE_VALUE) ::CloseHandle(m_handle);
-}
-
 bool ProcessSnapshot::CanEnumerate(const boost::shared_ptr<QVProcessEntry>& entry) const {
-    return m_handle != INVALID_HANDLE_VALUE && (m_flags & TH32CS_SNAPPROCESS) != 0 && entry;
+    return m_handle.valid() && (m_flags & TH32CS_SNAPPROCESS) != 0 && entry;
 }
 
 bool ProcessSnapshot::First(boost::shared_ptr<QVProcessEntry> entry) {
-    return CanEnumerate(entry) && ::Process32FirstW(m_handle, &entry->Record()) != FALSE;
+    return CanEnumerate(entry) && ::Process32FirstW(m_handle.get(), &entry->Record()) != FALSE;
 }
 
 bool ProcessSnapshot::Next(boost::shared_ptr<QVProcessEntry> entry) {
-    return CanEnumerate(entry) && ::Process32NextW(m_handle, &entry->Record()) != FALSE;
+    return CanEnumerate(entry) && ::Process32NextW(m_handle.get(), &entry->Record()) != FALSE;
 }
 
 bool IsProcessRunning(const std::wstring& name) {

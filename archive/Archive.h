@@ -6,8 +6,8 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "archive/Buffer.h"
 #include "archive/Format.h"
+#include "core/Buffer.h"
 
 namespace Quorvel {
 

@@ -2,9 +2,9 @@
 
 #include "archive/Archive.h"
 
-#include "app/Handles.h"
-#include "app/PathOps.h"
 #include "archive/PathHelpers.h"
+#include "core/HandlesWin32.h"
+#include "core/PathOps.h"
 
 namespace Quorvel {
 

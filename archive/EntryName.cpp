@@ -1,6 +1,7 @@
 #include "archive/EntryName.h"
 
-#include "app/PathOps.h"
+#include "archive/PathHelpers.h"
+#include "core/PathOps.h"
 
 namespace Quorvel {
 
@@ -50,9 +51,12 @@ bool IsPlainNameComponent(const std::wstring& component) {
 bool IsSafeEntryName(const std::wstring& name, bool isFile) {
     std::wstring rest(name);
     NormalizePath(rest, StripQuotes);
+    // The join rule uses an absolute name (UNC, "\\?\", "\\.\", a drive)
+    // without the destination; any other run of leading separators is
+    // dropped and the name lands inside.
+    if (IsAbsolutePath(rest)) return false;
     std::wstring::size_type i = 0;
     while (i < rest.size() && IsPathSeparator(rest[i])) ++i;
-    if (i >= 2) return false;  // UNC, "\\?\", "\\.\": absolute, never joined
     if (i == rest.size()) return !isFile;
     bool lastEmpty = false;
     while (i < rest.size()) {

@@ -2,7 +2,7 @@
 
 #include <wctype.h>
 
-#include "app/PathOps.h"
+#include "core/PathOps.h"
 
 namespace Quorvel {
 

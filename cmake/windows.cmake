@@ -1,31 +1,10 @@
 # The Windows side: the installer's libraries, the sample game, the tools
 # the tests run under Wine, and the tests.
 
-# The shipped code is built without exceptions and RTTI, and instantiates
-# the string templates it uses itself (assertion mode turns off the extern
-# instantiations), so that the executable holds only what it calls; its
-# runtime hooks end the process quietly where the library would throw.
-set(QV_SHIPPED_FLAGS -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
-    -D_GLIBCXX_ASSERTIONS -D__USE_MINGW_ANSI_STDIO=0
-    # The assertions' file names are never shown: keep them short.
-    -fmacro-prefix-map=/usr/lib/gcc/i686-w64-mingw32/12-win32/include/c++/=
-    -fmacro-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}/=)
-target_compile_options(qv_portable PRIVATE ${QV_SHIPPED_FLAGS})
-
-add_library(qv_win STATIC
-  app/Installer.cpp app/PathOpsWin32.cpp app/ShellWin32.cpp app/UpdateWaitWin32.cpp
-  archive/ArchiveWin32.cpp archive/PathHelpersWin32.cpp
-  shortcuts/ShortcutsWin32.cpp
-  report/TextWin32.cpp report/HttpWin32.cpp report/ReportWin32.cpp report/SystemInfoWin32.cpp
-  report/FlashWin32.cpp fingerprint/MachineGuidWin32.cpp fingerprint/AdaptersWin32.cpp
-  fingerprint/WmiWin32.cpp fingerprint/DiskSerialWin32.cpp)
-target_link_libraries(qv_win PUBLIC qv_portable ole32 oleaut32 uuid wbemuuid shell32)
-target_compile_definitions(qv_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
-target_compile_options(qv_win PRIVATE ${QV_SHIPPED_FLAGS})
-
-# wWinMain on its own, so that an installer is this, qv_win and resources.
-add_library(qv_entry OBJECT app/Main.cpp app/Runtime.cpp)
-target_link_libraries(qv_entry PUBLIC qv_win)
+# wWinMain and the runtime hooks on their own, linked only into installers:
+# the hooks would end a test's process where GoogleTest expects exceptions.
+add_library(qv_entry OBJECT app/MainWin32.cpp core/RuntimeWin32.cpp)
+target_link_libraries(qv_entry PUBLIC qv_app)
 target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
@@ -34,31 +13,36 @@ set(QV_INSTALLER_SYSTEM_LIBS -lole32 -loleaut32 -luuid -lwbemuuid -lshell32 -lus
 # The packer runs on the build machine: build it with the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 set(QVPACK ${CMAKE_BINARY_DIR}/host/qvpack)
-set(_qvpack_sources tools/qvpack.cpp app/PathOps.cpp archive/Format.cpp archive/EntryName.cpp)
+set(_qvpack_sources tools/qvpack.cpp core/PathOps.cpp archive/Format.cpp archive/EntryName.cpp archive/PathHelpers.cpp)
 list(TRANSFORM _qvpack_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE _qvpack_abs)
 add_custom_command(OUTPUT ${QVPACK}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
   COMMAND ${QV_HOST_CXX} -std=c++17 -O2 -Wall -I${CMAKE_CURRENT_SOURCE_DIR} ${_qvpack_abs} -o ${QVPACK}
-  DEPENDS ${_qvpack_abs} archive/Format.h archive/EntryName.h app/PathOps.h
+  DEPENDS ${_qvpack_abs} archive/Format.h archive/EntryName.h archive/PathHelpers.h core/PathOps.h
   COMMENT "Building host tool qvpack" VERBATIM)
 add_custom_target(qvpack ALL DEPENDS ${QVPACK})
 # The same packer sources build for Windows as well.
 add_executable(qvpack_win tools/qvpack.cpp)
 set_target_properties(qvpack_win PROPERTIES OUTPUT_NAME qvpack)
-target_link_libraries(qvpack_win PRIVATE qv_portable)
+target_link_libraries(qvpack_win PRIVATE qv_archive)
 target_link_options(qvpack_win PRIVATE -static -static-libgcc -static-libstdc++)
 
 # Wine maps an image's sections straight from the file only when they are
 # page-aligned in it; otherwise it copies them, the embedded archive
 # included, into private memory.
-# What scripts/make-installer needs to link an installer from this build.
+# What scripts/make-installer needs to link an installer from this build:
+# the floors top first, as a static link wants them.
+set(_floor_files "")
+foreach(floor app report fingerprint shortcuts archive core)
+  list(APPEND _floor_files $<TARGET_FILE:qv_${floor}>)
+endforeach()
 string(REPLACE ";" " " _link_flags "${QV_INSTALLER_LINK_FLAGS}")
 string(REPLACE ";" " " _system_libs "${QV_INSTALLER_SYSTEM_LIBS}")
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer-build.env CONTENT
 "QV_CXX='${CMAKE_CXX_COMPILER}'
 QV_RC='${CMAKE_RC_COMPILER}'
 QV_RC_DIR='${CMAKE_CURRENT_SOURCE_DIR}/app'
-QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<TARGET_FILE:qv_win> $<TARGET_FILE:qv_portable>'
+QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<JOIN:${_floor_files}, >'
 QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/cmake/installer.ld -s'
 QV_SYSTEM_LIBS='${_system_libs}'
 QV_QVPACK='${QVPACK}'
@@ -85,7 +69,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --client $<TARGET_FILE:sample_client>
           --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
-  DEPENDS qv_entry qv_win qv_portable sample_client qvpack ${QVPACK} ${SAMPLE_ARCHIVE}
+  DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core sample_client qvpack ${QVPACK} ${SAMPLE_ARCHIVE}
           ${CMAKE_BINARY_DIR}/installer-build.env cmake/installer.ld
           scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
@@ -97,9 +81,10 @@ foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport)
   add_executable(${tool} tools/${tool}.cpp)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   target_compile_options(${tool} PRIVATE -municode)
-  target_link_libraries(${tool} PRIVATE qv_win)
+  target_include_directories(${tool} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${tool} PRIVATE qv_app)
 endforeach()
-target_sources(qvlnk PRIVATE tests/ShellLinkReader.cpp)
+target_sources(qvlnk PRIVATE tests/ShellLinkReaderWin32.cpp)
 
 # DLLs planted under system libraries' names, and a program that falls for them.
 foreach(lib wininet version iphlpapi netapi32)
@@ -116,19 +101,35 @@ target_link_options(naive_loader PRIVATE -static -static-libgcc -static-libstdc+
 add_custom_target(planted ALL DEPENDS ${_planted} naive_loader)
 
 # Unit tests under Wine.
-add_executable(qv_tests ${QV_PORTABLE_TESTS}
-  tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp tests/UpdateWaitLiveTest.cpp
-  tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/FingerprintLiveTest.cpp tests/TestFolder.cpp tests/ShellLinkReader.cpp)
+set(_live_tests tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp
+    tests/UpdateWaitLiveTest.cpp tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/FingerprintLiveTest.cpp)
+add_executable(qv_tests ${QV_PORTABLE_TESTS} ${_live_tests} tests/TestFolderWin32.cpp tests/ShellLinkReaderWin32.cpp)
 add_executable(qvflashstub tests/FlashStub.cpp tests/FlashStub.rc)
 add_dependencies(qv_tests qvflashstub)
-target_link_libraries(qv_tests PRIVATE qv_win shlwapi GTest::gtest_main)
+target_include_directories(qv_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(qv_tests PRIVATE qv_app shlwapi GTest::gtest_main)
 target_link_options(qv_tests PRIVATE -static -static-libgcc -static-libstdc++)
 # The host's processor brand string, for the CPUID test.
 execute_process(COMMAND sh -c "sed -n 's/^model name[[:space:]]*: *//p' /proc/cpuinfo | head -1 | sed 's/[[:space:]]*$//'"
                 OUTPUT_VARIABLE QV_HOST_CPU_BRAND OUTPUT_STRIP_TRAILING_WHITESPACE)
 string(REPLACE ";" "," QV_HOST_CPU_BRAND "${QV_HOST_CPU_BRAND}")
-gtest_discover_tests(qv_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "LANG=zh_CN.UTF-8;QV_HOST_CPU_BRAND=${QV_HOST_CPU_BRAND}")
+# One Wine process per test suite: starting a process under Wine costs more
+# than most of the cases it would run.
+set(_suites "")
+foreach(src ${QV_PORTABLE_TESTS} ${_live_tests})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
+  file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/${src} _lines REGEX "^TEST(_F)?\\(")
+  foreach(line ${_lines})
+    string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+),.*" "\\2" _suite "${line}")
+    list(APPEND _suites ${_suite})
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES _suites)
+foreach(suite ${_suites})
+  add_test(NAME unit.${suite} COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:qv_tests> --gtest_filter=${suite}.*)
+  set_tests_properties(unit.${suite} PROPERTIES FIXTURES_REQUIRED wine
+                       ENVIRONMENT "LANG=zh_CN.UTF-8;QV_HOST_CPU_BRAND=${QV_HOST_CPU_BRAND}")
+endforeach()
 
 add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} cmd /c exit 0)
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
@@ -143,8 +144,15 @@ file(GLOB _e2e_scripts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/t
 foreach(script ${_e2e_scripts})
   get_filename_component(_name ${script} NAME_WE)
   string(REGEX REPLACE "^test_" "e2e." _name ${_name})
-  add_test(NAME ${_name} COMMAND bash ${script})
-  # Every installer reports to 127.0.0.1:80, where some tests listen.
-  set_tests_properties(${_name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${_e2e_env}" TIMEOUT 300
-                       RESOURCE_LOCK port80)
+  # Every installer reports to 127.0.0.1:80: each test has a network of
+  # its own, so that port is its alone and the tests run side by side.
+  add_test(NAME ${_name} COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tools/netns-run.sh bash ${script})
+  set_tests_properties(${_name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${_e2e_env}" TIMEOUT 300 COST 10)
 endforeach()
+# The longest first, so that a fresh build directory (no timings kept yet)
+# does not leave them for last.
+set_tests_properties(e2e.http e2e.update e2e.update_other PROPERTIES COST 30)
+# The harness itself: a program holding the machine's own port 80 does not
+# reach into a test's network, nor the test into it.
+add_test(NAME harness.netns COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/harness/test_netns.sh)
+set_tests_properties(harness.netns PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${_e2e_env}" TIMEOUT 120)

@@ -5,9 +5,9 @@
 
 #include "fingerprint/Adapters.h"
 
-#include "app/Handles.h"
-#include "archive/Buffer.h"
-#include "report/Text.h"
+#include "core/Buffer.h"
+#include "core/HandlesWin32.h"
+#include "core/Text.h"
 
 namespace Quorvel {
 

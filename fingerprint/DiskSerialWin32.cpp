@@ -4,9 +4,9 @@
 
 #include "fingerprint/DiskSerial.h"
 
-#include "app/Handles.h"
-#include "archive/Buffer.h"
-#include "report/Text.h"
+#include "core/Buffer.h"
+#include "core/HandlesWin32.h"
+#include "core/Text.h"
 
 namespace Quorvel {
 

@@ -1,6 +1,6 @@
 #include "fingerprint/MachineGuid.h"
 
-#include "report/Text.h"
+#include "core/Text.h"
 
 namespace Quorvel {
 

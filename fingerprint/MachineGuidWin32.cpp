@@ -3,10 +3,10 @@
 
 #include "fingerprint/MachineGuid.h"
 
-#include "app/Handles.h"
+#include "core/HandlesWin32.h"
+#include "core/Text.h"
 #include "fingerprint/Adapters.h"
 #include "fingerprint/DiskSerial.h"
-#include "report/Text.h"
 
 namespace Quorvel {
 

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "report/HttpLogic.h"
+#include "report/Http.h"
 
 using namespace Quorvel;
 

@@ -5,43 +5,18 @@
 #include <string>
 #include <vector>
 
-#include <windows.h>
-
-#include <boost/shared_ptr.hpp>
-
-#include "app/Handles.h"
-
 namespace Quorvel {
 
-// An open key and the last error of an operation on it.
-struct RegistryKey {
-    QVRegKey key;
-    LONG lastError;
-    RegistryKey() : lastError(ERROR_SUCCESS) {}
-    bool Open(HKEY root, const wchar_t* path);  // KEY_QUERY_VALUE
-};
-
-// A string value of at most 511 characters; false (out emptied) otherwise.
-bool ReadRegistryString(std::wstring& out, RegistryKey& key, const wchar_t* name);
-
-// One file's version resource.
-class QVFileVersionInfo {
-public:
-    explicit QVFileVersionInfo(const std::wstring& path);
-    bool Load();
-    bool FixedInfo(VS_FIXEDFILEINFO* info);
-    const std::vector<std::wstring>& Prefixes() const { return m_prefixes; }
-
-private:
-    std::vector<std::wstring> m_prefixes;  // "\StringFileInfo\llllcccc", one per translation
-    bool m_loaded;
-    QVLibrary m_version;  // version.dll from the system folder, while the data is read
-    boost::shared_ptr<QVGlobalMemory> m_memory;
-    std::wstring m_path;
-};
-
-// The product version of a file's version resource as four numbers.
-bool GetFileProductVersion(const std::wstring& path, uint32_t version[4]);
+// Every "." ends a piece; the piece under way is added at the end unless
+// the text ends in a dot. Empty text: no pieces.
+std::vector<std::wstring> SplitOnDots(const std::wstring& text);
+// The leading ASCII digits as a number (wrapping); 0 without digits.
+uint64_t ParseDecimalPrefix(const std::wstring& text);
+// An optional "-", then the decimal prefix; the low 32 bits.
+uint32_t ParseVersionPiece(const std::wstring& piece);
+// Up to four pieces into version[0..3]; numbers without a piece stay as
+// they were. False when there are no pieces.
+bool ParseVersionText(const std::wstring& text, uint32_t version[4]);
 
 }  // namespace Quorvel
 

@@ -4,11 +4,10 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "app/Handles.h"
+#include "core/HandlesWin32.h"
+#include "core/Text.h"
 #include "report/Flash.h"
-#include "report/FlashVersion.h"
-#include "report/SystemInfo.h"
-#include "report/Text.h"
+#include "report/FlashWin32.h"
 
 namespace Quorvel {
 

@@ -1,9 +1,9 @@
-#include "report/Http.h"
+#include "report/HttpWin32.h"
 
 #include <string.h>
 
-#include "report/HttpLogic.h"
-#include "report/Text.h"
+#include "core/Text.h"
+#include "report/Http.h"
 
 namespace Quorvel {
 
@@ -26,45 +26,39 @@ bool QVWinInet::Complete() const {
 }
 
 void QVHttpHandles::Close() {
-    HINTERNET* const order[] = {&request, &connection, &session};
-    for (HINTERNET* handle : order) {
-        if (*handle != NULL && m_api.closeHandle != NULL) {
-            const DWORD saved = ::GetLastError();
-            m_api.closeHandle(*handle);
-            ::SetLastError(saved);
-        }
-        *handle = NULL;
-    }
+    request.reset();
+    connection.reset();
+    session.reset();
 }
 
 void OpenAndSendRequest(const std::wstring& host, const std::wstring& path, const wchar_t* body, size_t bodyLength,
                         QVHttpHandles& handles) {
     const QVWinInet& api = handles.Api();
     if (!api.Complete()) return;
-    handles.session = api.open(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
-    if (handles.session == NULL) return;
-    handles.connection = api.connect(handles.session, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, NULL, NULL,
-                                     INTERNET_SERVICE_HTTP, 0, 0);
-    if (handles.connection == NULL) return;
+    handles.session.reset(api.open(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0));
+    if (!handles.session.valid()) return;
+    handles.connection.reset(api.connect(handles.session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT, NULL, NULL,
+                                         INTERNET_SERVICE_HTTP, 0, 0));
+    if (!handles.connection.valid()) return;
     const wchar_t* accept[] = {L"*/*", NULL};
-    handles.request = api.openRequest(handles.connection, L"POST", path.c_str(), L"HTTP/1.0", NULL, accept,
-                                      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
-    if (handles.request == NULL) return;
+    handles.request.reset(api.openRequest(handles.connection.get(), L"POST", path.c_str(), L"HTTP/1.0", NULL, accept,
+                                          INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
+    if (!handles.request.valid()) return;
     const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                              INTERNET_OPTION_RECEIVE_TIMEOUT};
     for (unsigned i = 0; i < sizeof(options) / sizeof(options[0]); ++i) {
         DWORD timeout = 2000;
-        if (!api.setOption(handles.request, options[i], &timeout, sizeof(timeout))) return;
+        if (!api.setOption(handles.request.get(), options[i], &timeout, sizeof(timeout))) return;
     }
     if (body == NULL || bodyLength == 0) return;
     std::string narrow = WideToAnsi(std::wstring(body, bodyLength));
-    api.sendRequest(handles.request, NULL, 0, narrow.empty() ? NULL : &narrow[0], static_cast<DWORD>(narrow.size()));
+    api.sendRequest(handles.request.get(), NULL, 0, narrow.empty() ? NULL : &narrow[0], static_cast<DWORD>(narrow.size()));
 }
 
 int ReadResponseChunk(QVHttpHandles& handles, unsigned char* destination, uint32_t size) {
-    if (handles.request == NULL) return -1;
+    if (!handles.request.valid()) return -1;
     DWORD got = 0;
-    if (!handles.Api().readFile(handles.request, destination, size, &got)) return -1;
+    if (!handles.Api().readFile(handles.request.get(), destination, size, &got)) return -1;
     handles.received += got;
     return static_cast<int>(got);
 }
@@ -80,7 +74,7 @@ public:
     // deadline be looked at between the bytes.
     uint32_t Available() {
         DWORD available = 0;
-        if (!m_handles.Api().queryDataAvailable(m_handles.request, &available, 0, 0)) return 0;
+        if (!m_handles.Api().queryDataAvailable(m_handles.request.get(), &available, 0, 0)) return 0;
         return available;
     }
     int Read(unsigned char* destination, uint32_t size) { return ReadResponseChunk(m_handles, destination, size); }
@@ -99,18 +93,18 @@ bool HttpPost(std::wstring host, std::wstring path, std::wstring body, QVBuffer<
     const QVWinInet api;  // outlives the handles
     QVHttpHandles handles(api);
     OpenAndSendRequest(host, path, body.c_str(), body.size(), handles);
-    if (handles.request == NULL) return false;
+    if (!handles.request.valid()) return false;
 
     DWORD status = 0;
     DWORD size = sizeof(status);
-    if (!api.queryInfo(handles.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, NULL) ||
+    if (!api.queryInfo(handles.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, NULL) ||
         status != 200) {
         return false;
     }
     DWORD length = 0;
     size = sizeof(length);
     const bool lengthFound =
-        api.queryInfo(handles.request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, NULL) != FALSE;
+        api.queryInfo(handles.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, NULL) != FALSE;
     QVResponsePlan plan;
     if (!PlanResponse(lengthFound, length, lengthFound ? 0 : ::GetLastError(), &plan)) return false;
 

@@ -1,6 +1,6 @@
 #include "report/OsDescription.h"
 
-#include "report/Text.h"
+#include "core/Text.h"
 
 namespace Quorvel {
 

@@ -32,6 +32,10 @@ const wchar_t* EditionName(uint32_t productType);
 // 2000 on NT, with nothing changed; family and is64Bit are only ever set.
 bool DescribeOsVersion(const QVOsVersionRecord& os, std::wstring* text, uint8_t* family, uint8_t* is64Bit);
 
+// GetVersionExW, the native processor architecture, GetProductInfo (on
+// version 6) and SM_SERVERR2, as the description needs them.
+QVOsVersionRecord ReadOsVersionRecord();
+
 }  // namespace Quorvel
 
 #endif

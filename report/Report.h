@@ -13,8 +13,11 @@ const wchar_t kReportFormat[] =
 // ANSI code page: 32 upper-case hexadecimal digits.
 std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& guid, const std::wstring& time);
 
-// The statistics server the installer was built for; empty if none.
-std::wstring StatsHost();
+// The usage report: game id and version from the settings file, the
+// machine identifier, time, signature, Windows version, system description
+// and Flash Player, posted to host. Nothing is sent when the Windows version
+// cannot be read; the answer is ignored.
+void PostUsageReport(const std::wstring& settingsFile, const std::wstring& host);
 
 }  // namespace Quorvel
 

@@ -1,14 +1,14 @@
 #include <windows.h>
 #include <time.h>
 
-#include "app/Installer.h"
-#include "archive/Buffer.h"
+#include "core/Buffer.h"
+#include "core/Text.h"
 #include "fingerprint/MachineGuid.h"
-#include "report/Http.h"
+#include "report/FlashWin32.h"
+#include "report/HttpWin32.h"
 #include "report/Md5.h"
 #include "report/Report.h"
-#include "report/SystemInfo.h"
-#include "report/Text.h"
+#include "report/SystemInfoWin32.h"
 
 namespace Quorvel {
 
@@ -23,12 +23,6 @@ std::wstring ReadGameValue(const std::wstring& settings, const wchar_t* key) {
 
 }  // namespace
 
-std::wstring StatsHost() {
-    wchar_t host[256] = {0};
-    ::LoadStringW(::GetModuleHandleW(NULL), kStatsHostString, host, 255);
-    return host;
-}
-
 std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& guid, const std::wstring& time) {
     std::wstring text;
     FormatString(text, L"%s%s%s%s", gameId.c_str(), guid.c_str(), time.c_str(), kSigningKey);
@@ -37,8 +31,7 @@ std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& gui
     return Md5Hex(bytes.data(), static_cast<long>(bytes.size()), digest);
 }
 
-void QVInstaller::SendUsageReport() {
-    const std::wstring settings = m_folder + ResourceFileName(kSettingsResource);
+void PostUsageReport(const std::wstring& settings, const std::wstring& host) {
     const std::wstring gameId = ReadGameValue(settings, L"id");
     const std::wstring version = ReadGameValue(settings, L"version");
     const std::wstring guid = GetMachineGuid();
@@ -70,7 +63,7 @@ void QVInstaller::SendUsageReport() {
 
     QVBuffer<unsigned char> response;
     uint32_t responseLength = 0;
-    HttpPost(StatsHost(), L"micro_stats", body, response, &responseLength);
+    HttpPost(host, L"micro_stats", body, response, &responseLength);
 }
 
 }  // namespace Quorvel

@@ -6,10 +6,10 @@
 
 #include "shortcuts/Shortcuts.h"
 
-#include "app/Handles.h"
-#include "app/PathOps.h"
-#include "app/Shell.h"
 #include "archive/PathHelpers.h"
+#include "core/HandlesWin32.h"
+#include "core/PathOps.h"
+#include "core/Shell.h"
 
 namespace Quorvel {
 

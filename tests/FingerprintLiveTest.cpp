@@ -9,7 +9,7 @@
 #include "fingerprint/Adapters.h"
 #include "fingerprint/DiskSerial.h"
 #include "fingerprint/MachineGuid.h"
-#include "report/SystemInfo.h"
+#include "report/SystemInfoWin32.h"
 
 using namespace Quorvel;
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "report/Flash.h"
-#include "report/SystemInfo.h"
+#include "report/FlashWin32.h"
+#include "report/SystemInfoWin32.h"
 
 using namespace Quorvel;
 

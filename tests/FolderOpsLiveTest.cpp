@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/PathOps.h"
-#include "app/Shell.h"
+#include "app/Launch.h"
 #include "archive/PathHelpers.h"
+#include "core/PathOps.h"
+#include "core/Shell.h"
 #include "tests/TestFolder.h"
 
 using namespace Quorvel;

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "app/PathOps.h"
 #include "archive/EntryName.h"
 #include "archive/PathHelpers.h"
+#include "core/PathOps.h"
 
 using namespace Quorvel;
 
@@ -100,6 +100,8 @@ TEST(EntryNameTest, AcceptsNamesInsideTheDestination) {
         {L"\\", false}, {L"", false}, {L"/", false}, {L"a\\\\b", true}, {L"\"q.png\"", true},
         {L"sub\\", false}, {L".hidden", true}, {L"a..b", true}, {L"\x661F\x8FB0.png", true},
         {L"COM10", true}, {L"CONSOLE", true}, {L"nul_", true}, {L"LPT", true},
+        // leading separators other than two backslashes are dropped by the join
+        {L"//x", true}, {L"\\/x", true}, {L"/\\x", true}, {L"///sub/a.png", true}, {L"/\\", false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(r.name)));
@@ -113,7 +115,7 @@ TEST(EntryNameTest, RefusesNamesThatLeaveTheDestinationOrAreNotPlain) {
         L"..\\x", L"a\\..\\..\\x", L"a/../../x", L"..", L".\\..\\x", L"sub\\..",
         // absolute, device and drive forms
         L"C:\\x", L"c:/x", L"C:", L"C:x", L"\\\\srv\\sh\\x", L"\\\\?\\C:\\x", L"\\\\.\\C:\\x",
-        L"\\??\\C:\\x", L"\\\\?\\UNC\\srv\\x", L"\\\\", L"//x", L"\"\\\\srv\\x\"",
+        L"\\??\\C:\\x", L"\\\\?\\UNC\\srv\\x", L"\\\\", L"\\\\x", L"\"\\\\srv\\x\"",
         // streams and forbidden characters
         L"f.txt:evil", L"f.txt::$DATA", L"d:s\\x", L"a<b", L"a>b", L"a|b", L"a?b", L"a*b", L"a\"b",
         L"\"", L"a\x0001", L"tab\there", L"del\x007F",

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Handles.h"
+#include "core/HandlesWin32.h"
+#include "core/PathOps.h"
+#include "core/Shell.h"
 #include "shortcuts/Shortcuts.h"
 #include "tests/ShellLinkReader.h"
 #include "tests/TestFolder.h"
@@ -66,6 +68,35 @@ TEST_F(ShortcutLiveTest, SkippedWhenItCannotBeMade) {
     EXPECT_FALSE(CreateShortcut(L"d", L"", L"", L"", dir / L"x"));
     EXPECT_FALSE(Make(L"C:\\" + std::wstring(600, L'a')));
     EXPECT_FALSE(Exists(dir / L"folder"));
+}
+
+// These two use the prefix's own desktop and start menu, under names of
+// their own, and remove what they made.
+TEST_F(ShortcutLiveTest, AnEmptyNameMakesOnlyTheUninstallShortcut) {
+    const std::wstring uninstall = ProgramsFolder() + L"\\" + kUninstallPrefix + L".lnk";
+    RemoveTree(uninstall);
+    EXPECT_TRUE(CreateShortcuts(L"", target));
+    ShellLinkInfo info;
+    EXPECT_TRUE(ReadShellLink(uninstall, &info));
+    EXPECT_EQ(L"-uninstall", info.arguments);
+    EXPECT_EQ(target, info.target);
+    EXPECT_FALSE(Exists(DesktopFolder() + L"\\.lnk"));
+    EXPECT_FALSE(Exists(ProgramsFolder() + L"\\.lnk"));
+    RemoveTree(uninstall);
+}
+
+TEST_F(ShortcutLiveTest, AnUncreatableStartMenuFolderLeavesTheDesktopShortcut) {
+    wchar_t name[64];
+    wsprintfW(name, L"QvBlocked%lu", ::GetCurrentProcessId());
+    const std::wstring blocker = ProgramsFolder() + L"\\" + name;
+    const std::wstring desktopLink = DesktopFolder() + L"\\" + name + L".lnk";
+    ASSERT_TRUE(WriteBytes(blocker, "a file where the folder would go"));
+    EXPECT_TRUE(CreateShortcuts(name, target));
+    EXPECT_TRUE(Exists(desktopLink));
+    EXPECT_FALSE(IsDirectory(blocker));
+    EXPECT_FALSE(Exists(blocker + L"\\" + name + L".lnk"));
+    RemoveTree(desktopLink);
+    RemoveTree(blocker);
 }
 
 TEST_F(ShortcutLiveTest, UninstallNameStartsWithTheTwoCharacters) {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/Text.h"
 #include "fingerprint/MachineGuid.h"
 #include "report/Md5.h"
 #include "report/Report.h"
-#include "report/Text.h"
 
 using namespace Quorvel;
 

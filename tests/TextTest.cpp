@@ -2,8 +2,8 @@
 
 #include <limits>
 
+#include "core/Text.h"
 #include "fingerprint/MachineGuid.h"
-#include "report/Text.h"
 
 using namespace Quorvel;
 

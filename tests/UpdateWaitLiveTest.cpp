@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/UpdateWait.h"
+#include "app/UpdateWaitWin32.h"
 #include "tests/TestFolder.h"
 
 using namespace Quorvel;
@@ -45,7 +45,37 @@ TEST(UpdateWaitLiveTest, FindsOtherProcessesByExactImageName) {
     EXPECT_FALSE(IsProcessRunning(L"QvStandIn"));
 }
 
-TEST(UpdateWaitLiveTest, OwnProcessIsNeverCounted) { EXPECT_FALSE(IsProcessRunning(OwnBaseName())); }
+// Run from a copy under a name no other process has: beside it, another
+// run of the test program would rightly count.
+TEST(UpdateWaitLiveTest, OwnProcessIsNeverCounted) {
+    if (::GetEnvironmentVariableW(L"QV_SNAPSHOT_COPY", NULL, 0) != 0) {
+        EXPECT_FALSE(IsProcessRunning(OwnBaseName()));
+        WriteBytes(L"checked", "1");  // in the folder the parent gave
+        return;
+    }
+    TestFolder dir;
+    wchar_t name[64];
+    wsprintfW(name, L"QvSelf%lu.exe", ::GetCurrentProcessId());
+    const std::wstring copy = dir / name;
+    ASSERT_TRUE(::CopyFileW(OwnPath().c_str(), copy.c_str(), FALSE));
+    std::wstring commandLine = L"\"" + copy + L"\" --gtest_filter=UpdateWaitLiveTest.OwnProcessIsNeverCounted";
+    STARTUPINFOW startup;
+    ::ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    ::SetEnvironmentVariableW(L"QV_SNAPSHOT_COPY", L"1");
+    const BOOL started = ::CreateProcessW(copy.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL,
+                                          dir.Path().c_str(), &startup, &process);
+    ::SetEnvironmentVariableW(L"QV_SNAPSHOT_COPY", NULL);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.hProcess, 60000));
+    DWORD code = 1;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(0u, code);
+    EXPECT_TRUE(Exists(dir / L"checked"));
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+}
 
 TEST(UpdateWaitLiveTest, SnapshotEnumeratesOnlyProcessSnapshots) {
     boost::shared_ptr<QVProcessEntry> entry(new QVProcessEntry());

@@ -3,7 +3,7 @@
 // "-" as BODY posts an empty body. Used against the test listener.
 #include <windows.h>
 
-#include "report/Http.h"
+#include "report/HttpWin32.h"
 #include "tools/ToolOutput.h"
 
 int wmain(int argc, wchar_t** argv) {

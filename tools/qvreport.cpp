@@ -1,13 +1,13 @@
-// qvreport FOLDER RUNS: times, in one process, the whole usage report
-// (probes included) against posting an equal body without the probes, to
-// the statistics host of an installer (here: 127.0.0.1). Prints medians.
+// qvreport SETTINGS RUNS: times, in one process, the whole usage report
+// (probes included, posted to 127.0.0.1) against posting an equal body
+// without the probes. Prints medians.
 #include <windows.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "app/Installer.h"
-#include "report/Http.h"
+#include "report/HttpWin32.h"
+#include "report/Report.h"
 #include "tools/ToolOutput.h"
 
 namespace {
@@ -29,13 +29,11 @@ unsigned long Median(std::vector<double> v) {
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 2;
     const int runs = _wtoi(argv[2]);
-    Quorvel::QVInstaller installer;
-    installer.SetFolder(argv[1]);
     std::vector<double> full, bare;
     const std::wstring body(180, L'x');
     for (int i = 0; i < runs; ++i) {
         double t0 = Now();
-        installer.SendUsageReport();
+        Quorvel::PostUsageReport(argv[1], L"127.0.0.1");
         full.push_back(Now() - t0);
         t0 = Now();
         Quorvel::QVBuffer<unsigned char> response;

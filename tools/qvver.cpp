@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include "report/OsDescription.h"
-#include "report/SystemInfo.h"
 #include "tools/ToolOutput.h"
 
 int wmain() {

@@ -20,7 +20,7 @@ $PATCH "$QV_BUILD_DIR/sample-res.qvz" "$T/escape.qvz" name 2 '..\..\..\escaped.p
 $PATCH "$QV_BUILD_DIR/sample-res.qvz" "$T/device.qvz" name 2 'ui\NUL.png'
 for damaged in cut header-only escape device; do
   D=$(install_dir)
-  rm -rf "$D"
+  remove_tree "$D"
   check "$damaged: installer built" make "$T/$damaged.exe" "$SAMPLE/setting.ini" "$T/$damaged.qvz"
   check "$damaged: exits 0" run_installer "$T/$damaged.exe"
   check "$damaged: temp.exe stays" test -f "$D/temp.exe"
@@ -31,7 +31,7 @@ for damaged in cut header-only escape device; do
   if [ $damaged = cut ]; then check "cut: first file complete" cmp "$SAMPLE/res/bk.png" "$D/res/bk.png"; fi
 done
 D=$(install_dir)
-rm -rf "$D"
+remove_tree "$D"
 run_installer "$T/escape.exe" || true
 check "escape: nothing written outside the installation folder" \
   test -z "$(find "$PREFIX/drive_c" -name escaped.png)"
@@ -43,7 +43,7 @@ names=('..\evil' 'CON' 'a\b' 'trailing.' '' 'c:evil' '..')
 i=0
 for name in "${names[@]}"; do
   i=$((i + 1))
-  rm -rf "$(appdata)"/*
+  empty_folder "$(appdata)"
   NAME=$name python3 -c 'import os, sys
 lines = open(sys.argv[1], "rb").read().split(b"\r\n")
 lines = [b"name=" + os.environ["NAME"].encode("gbk") if l.startswith(b"name=") else l for l in lines]
@@ -56,7 +56,7 @@ open(sys.argv[2], "wb").write(b"\r\n".join(lines))' "$SAMPLE/setting.ini" "$T/ba
   check "name '$name': nothing written anywhere ($before -> $after entries)" test "$before" -eq "$after"
 done
 # A game named "temp": its client is already at its final name.
-rm -rf "$(appdata)"/*
+empty_folder "$(appdata)"
 NAME=temp python3 -c 'import os, sys
 lines = open(sys.argv[1], "rb").read().split(b"\r\n")
 lines = [b"name=temp" if l.startswith(b"name=") else l for l in lines]

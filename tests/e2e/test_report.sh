@@ -48,7 +48,7 @@ check "installed" cmp "$QV_BUILD_DIR/sample_client.exe" "$D/$GAME_NAME.exe"
 for mode in none silent 404 clhuge; do
   stop_listener
   [ $mode = none ] || start_listener $mode
-  rm -rf "$D"
+  remove_tree "$D"
   check "$mode: installer exits 0" run_installer "$QV_SAMPLE_INSTALLER"
   check "$mode: installation complete" diff -r "$QV_SOURCE_DIR/samples/game/res" "$D/res"
   check "$mode: client in place" test -f "$D/$GAME_NAME.exe" -a ! -e "$D/temp.exe"

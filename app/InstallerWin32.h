@@ -1,0 +1,44 @@
+#ifndef QV_APP_INSTALLERWIN32_H
+#define QV_APP_INSTALLERWIN32_H
+
+#include <stdint.h>
+#include <string>
+
+#include <windows.h>
+
+#include "app/Resources.h"
+
+namespace Quorvel {
+
+class QVInstaller {
+public:
+    QVInstaller();
+
+    // The whole installation into base\<game name>\. Every failure ends it
+    // quietly; nothing is shown.
+    void Run(const std::wstring& baseFolder, bool updateMode);
+
+    // Writes one resource into the installation folder; a failed write
+    // leaves what was written.
+    bool WriteResourceFile(int id, const void* data, uint32_t size);
+
+    // The signed usage report to the statistics server; its outcome is
+    // ignored. Reads the installed settings file.
+    void SendUsageReport();
+
+    const std::wstring& Folder() const { return m_folder; }
+
+private:
+    bool WriteOwnResource(int id);
+    std::wstring ReadGameName(const std::wstring& settingsPath) const;
+
+    HMODULE m_module;  // owned only while Run extracts
+    std::wstring m_folder;
+};
+
+// The statistics server this installer was built for; empty if none.
+std::wstring StatsHost();
+
+}  // namespace Quorvel
+
+#endif

@@ -1,0 +1,43 @@
+#include <windows.h>
+
+#include "app/CommandLine.h"
+#include "app/InstallerWin32.h"
+#include "app/UpdateWaitWin32.h"
+#include "core/HandlesWin32.h"
+#include "core/Shell.h"
+
+namespace {
+
+// Libraries loaded by name are looked up in the program's own folder first,
+// where a downloaded installer may have company: search the system folder
+// only. Vista without the update has no SetDefaultDllDirectories, and with
+// it the restriction breaks the shell-link object there, so it is skipped.
+void RestrictLibrarySearch() {
+    OSVERSIONINFOW version;
+    ::ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (::GetVersionExW(&version) && version.dwMajorVersion == 6 && version.dwMinorVersion == 0) return;
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+    SetDefaultDllDirectoriesFn restrict =
+        Quorvel::GetProc<SetDefaultDllDirectoriesFn>(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (restrict != NULL) restrict(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    using namespace Quorvel;
+    RestrictLibrarySearch();
+    bool updateMode = false;
+    {
+        const QVCommandLine commandLine(::GetCommandLineW());
+        if (commandLine.HasOption(L"-update")) {
+            const std::wstring name = commandLine.GetOptionValue(L"-update");
+            while (IsProcessRunning(name)) ::Sleep(1000);
+            updateMode = true;
+        }
+        QVInstaller installer;
+        installer.Run(AppDataFolder(), updateMode);
+    }
+    return 0;
+}
