@@ -24,6 +24,21 @@ std::wstring LowerAscii(const std::wstring& text) {
     return out;
 }
 
+std::wstring ArgumentsAfterProgram(const wchar_t* commandLine) {
+    if (commandLine == 0) return std::wstring();
+    const std::wstring text(commandLine);
+    std::wstring::size_type end;
+    if (!text.empty() && text[0] == L'"') {
+        end = text.find(L'"', 1);
+        end = end == std::wstring::npos ? text.size() : end + 1;
+    } else {
+        end = text.find_first_of(L" \t");
+        if (end == std::wstring::npos) end = text.size();
+    }
+    const std::wstring::size_type start = text.find_first_not_of(L" \t", end);
+    return start == std::wstring::npos ? std::wstring() : text.substr(start);
+}
+
 QVCommandLine::QVCommandLine(const wchar_t* text) {
     if (text != 0) Parse(std::wstring(text));
 }

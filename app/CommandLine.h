@@ -30,6 +30,12 @@ private:
 // ASCII-only lowering: other characters are left as they are.
 std::wstring LowerAscii(const std::wstring& text);
 
+// What follows the program's own path on a command line, split off as
+// Windows splits its first token: up to the closing quote when it starts
+// with one, else up to the first space or tab; the blanks after it are
+// dropped too. Empty for a null text or a path alone.
+std::wstring ArgumentsAfterProgram(const wchar_t* commandLine);
+
 }  // namespace Quorvel
 
 #endif

@@ -1,8 +1,9 @@
 #include "app/InstallerWin32.h"
 
+#include "app/Installer.h"
+#include "app/InstanceLockWin32.h"
 #include "app/Launch.h"
 #include "archive/Archive.h"
-#include "archive/EntryName.h"
 #include "archive/PathHelpers.h"
 #include "core/HandlesWin32.h"
 #include "core/PathOps.h"
@@ -34,13 +35,16 @@ std::wstring StatsHost() {
 
 void QVInstaller::SendUsageReport() { PostUsageReport(m_folder + ResourceFileName(kSettingsResource), StatsHost()); }
 
-QVInstaller::QVInstaller() : m_module(NULL) {}
+QVInstaller::QVInstaller() : m_module(NULL), m_lock(NULL) {}
 
 bool QVInstaller::WriteResourceFile(int id, const void* data, uint32_t size) {
     const std::wstring name = ResourceFileName(id);
     if (name.empty()) return false;
-    const std::wstring path = m_folder + name;
-    ClearBlockingAttributes(path);
+    return WriteBytes(m_folder + name, data, size);
+}
+
+bool QVInstaller::WriteBytes(const std::wstring& path, const void* data, uint32_t size) {
+    if (!ClearWayForFile(path)) return false;
     QVFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     if (!file.valid()) return false;
     if (data == NULL) return false;
@@ -48,14 +52,20 @@ bool QVInstaller::WriteResourceFile(int id, const void* data, uint32_t size) {
     return ::WriteFile(file.get(), data, size, &written, NULL) && written == size;
 }
 
-bool QVInstaller::WriteOwnResource(int id) {
+bool QVInstaller::FindOwnResource(int id, const void** data, uint32_t* size) const {
     HRSRC info = ::FindResourceW(m_module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     if (info == NULL) return false;
     HGLOBAL loaded = ::LoadResource(m_module, info);
     if (loaded == NULL) return false;
-    const void* data = ::LockResource(loaded);
-    if (data == NULL) return false;
-    return WriteResourceFile(id, data, ::SizeofResource(m_module, info));
+    *data = ::LockResource(loaded);
+    *size = ::SizeofResource(m_module, info);
+    return *data != NULL;
+}
+
+bool QVInstaller::WriteOwnResource(int id) {
+    const void* data = NULL;
+    uint32_t size = 0;
+    return FindOwnResource(id, &data, &size) && WriteResourceFile(id, data, size);
 }
 
 std::wstring QVInstaller::ReadGameName(const std::wstring& settingsPath) const {
@@ -65,34 +75,70 @@ std::wstring QVInstaller::ReadGameName(const std::wstring& settingsPath) const {
     return std::wstring(buffer);
 }
 
+namespace {
+
+// A file this run made, deleted when the owner goes, whatever happened.
+class QVRunFile {
+public:
+    explicit QVRunFile(const std::wstring& path) : m_path(path) {}
+    ~QVRunFile() {
+        if (m_path.empty()) return;
+        ::SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(m_path.c_str());
+    }
+    QVRunFile(const QVRunFile&) = delete;
+    QVRunFile& operator=(const QVRunFile&) = delete;
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
+// A new, empty file under a name no other file in folder has; empty when
+// none can be made.
+std::wstring NewUniqueFile(const std::wstring& folder) {
+    wchar_t path[MAX_PATH + 1] = {0};
+    if (folder.size() > MAX_PATH - 14 || ::GetTempFileNameW(folder.c_str(), L"qvs", 0, path) == 0) {
+        return std::wstring();
+    }
+    return path;
+}
+
+}  // namespace
+
 void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     m_folder = baseFolder;
     if (!EnsureDirectory(m_folder)) return;
     if (m_folder[m_folder.size() - 1] != L'\\') m_folder += L'\\';
+    const std::wstring base = m_folder;
 
     QVLibrary module(::LoadLibraryW(OwnModulePath().c_str()));
     if (!module.valid()) return;
     m_module = module.get();
 
     const std::wstring settingsName = ResourceFileName(kSettingsResource);
+    std::wstring name;
     bool success = false;
-    if (WriteOwnResource(kSettingsResource)) {
-        const std::wstring baseSettings = m_folder + settingsName;
-        const std::wstring name = ReadGameName(baseSettings);
-        // The name becomes a folder, a file and shortcut names: one that is
-        // empty or not a plain file name would install into the base folder
-        // or outside it. Install nothing and take the settings file back.
-        if (!IsPlainNameComponent(name)) {
-            ::DeleteFileW(baseSettings.c_str());
-        } else {
-            m_folder += name;
-            m_folder += L'\\';
-            if (EnsureDirectory(m_folder)) {
+    {
+        // The settings file's first copy goes under a name of this run's
+        // own: a setting.ini in the base folder belongs to another program.
+        // It is gone again at the end of this block, on every path.
+        const QVRunFile baseSettings(NewUniqueFile(base));
+        const void* settings = NULL;
+        uint32_t settingsSize = 0;
+        if (!baseSettings.Path().empty() && FindOwnResource(kSettingsResource, &settings, &settingsSize) &&
+            WriteBytes(baseSettings.Path(), settings, settingsSize)) {
+            name = ReadGameName(baseSettings.Path());
+            // The name becomes a folder, a file and shortcut names: one that
+            // is not a plain file name, or too long for the client's path,
+            // would install into the base folder, outside it, or halfway.
+            if (IsUsableGameName(base, name) && EnsureDirectory(base + name + L'\\')) {
+                m_folder = base + name + L'\\';
                 const std::wstring installedSettings = m_folder + settingsName;
-                ClearBlockingAttributes(installedSettings);
-                ::DeleteFileW(installedSettings.c_str());
-                ::CopyFileW(baseSettings.c_str(), installedSettings.c_str(), FALSE);
-                ::DeleteFileW(baseSettings.c_str());
+                if (ClearWayForFile(installedSettings)) {
+                    ::DeleteFileW(installedSettings.c_str());
+                    ::CopyFileW(baseSettings.Path().c_str(), installedSettings.c_str(), FALSE);
+                }
                 if (WriteOwnResource(kClientResource) && WriteOwnResource(kArchiveResource)) {
                     const std::wstring archivePath = m_folder + ResourceFileName(kArchiveResource);
                     QVArchive archive;
@@ -108,23 +154,28 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     module.reset();
     if (!success) return;
 
-    const std::wstring name = ReadGameName(m_folder + settingsName);
-    if (!IsPlainNameComponent(name)) return;
+    // An installed settings file that could not be replaced may say
+    // anything: the name checked at the start stands then.
+    const std::wstring installedName = ReadGameName(m_folder + settingsName);
+    if (IsUsableGameName(base, installedName)) name = installedName;
     const std::wstring executable = m_folder + name + L".exe";
     const std::wstring temp = m_folder + kTempExe;
-    // A game named "temp" already has its client under the final name;
-    // deleting "the old one" would delete the new one.
+    // A game named "temp" already has its client under the final name.
     if (!EqualsNoCase(executable, temp)) {
-        ClearBlockingAttributes(executable);
-        ::DeleteFileW(executable.c_str());
-        RenameFile(executable, temp);
-        // Gone already after a rename; removes the new client when the old
-        // one could not be replaced (it is running).
-        ::DeleteFileW(temp.c_str());
+        // The new client takes the old one's place in one step, or the old
+        // one stays (it is running, or something holds one of them open):
+        // there is always a client for the shortcuts.
+        ClearWayForFile(executable);
+        if (!MoveReplacing(executable, temp)) ::DeleteFileW(temp.c_str());
     }
 
-    CreateShortcuts(name, executable);
-    if (!updateMode) LaunchProgram(executable, DirectoryOf(executable));
+    // Only a plain file is ever handed to the shell: a folder would open a
+    // window.
+    if (IsRegularFile(executable)) {
+        CreateShortcuts(name, executable);
+        if (!updateMode) LaunchProgram(executable, DirectoryOf(executable));
+    }
+    if (m_lock != NULL) m_lock->Release();
     SendUsageReport();
 }
 

@@ -10,6 +10,8 @@
 
 namespace Quorvel {
 
+class QVInstanceLock;
+
 class QVInstaller {
 public:
     QVInstaller();
@@ -27,12 +29,18 @@ public:
     void SendUsageReport();
 
     const std::wstring& Folder() const { return m_folder; }
+    // Held by the caller for the run; released once the client is started,
+    // before the report.
+    void SetInstanceLock(QVInstanceLock* lock) { m_lock = lock; }
 
 private:
+    bool FindOwnResource(int id, const void** data, uint32_t* size) const;
     bool WriteOwnResource(int id);
+    bool WriteBytes(const std::wstring& path, const void* data, uint32_t size);
     std::wstring ReadGameName(const std::wstring& settingsPath) const;
 
     HMODULE m_module;  // owned only while Run extracts
+    QVInstanceLock* m_lock;
     std::wstring m_folder;
 };
 

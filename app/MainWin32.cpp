@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "app/InstallerWin32.h"
+#include "app/InstanceLockWin32.h"
 #include "app/UpdateWaitWin32.h"
 #include "core/HandlesWin32.h"
 #include "core/Shell.h"
@@ -30,13 +31,25 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     RestrictLibrarySearch();
     bool updateMode = false;
     {
-        const QVCommandLine commandLine(::GetCommandLineW());
+        // The program's own path is no option, whatever its folder or file
+        // name holds ("game-update (1).exe").
+        const QVCommandLine commandLine(ArgumentsAfterProgram(::GetCommandLineW()).c_str());
+        QVInstanceLock lock(OwnGameLockName());
         if (commandLine.HasOption(L"-update")) {
             const std::wstring name = commandLine.GetOptionValue(L"-update");
             while (IsProcessRunning(name)) ::Sleep(1000);
+            // Another copy is installing this game and will start it: an
+            // update is not dropped but waits for both, then installs.
+            if (!lock.TryAcquire()) {
+                lock.Wait();
+                while (IsProcessRunning(name)) ::Sleep(1000);
+            }
             updateMode = true;
+        } else if (!lock.TryAcquire()) {
+            return 0;  // started twice: the first copy installs and starts the client
         }
         QVInstaller installer;
+        installer.SetInstanceLock(&lock);
         installer.Run(AppDataFolder(), updateMode);
     }
     return 0;

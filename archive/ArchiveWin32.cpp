@@ -31,11 +31,45 @@ void ApplyTimes(HANDLE file, const QVFileItem& item) {
     ::SetFileTime(file, &creation, &access, &write);
 }
 
+// Every folder from the destination down to the entry's own folder becomes
+// a real folder here before anything is written below it: a link is removed
+// rather than followed out of the destination, and a file in the way goes.
+// verified is the deepest folder already made so, which the next entries,
+// usually its neighbours, need not look at again.
+// False when one of them cannot be made a real folder.
+bool IsRealFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool MakeFoldersDown(const std::wstring& destination, const std::wstring& target, std::wstring& verified) {
+    const std::wstring::size_type last = target.find_last_of(L"\\/");
+    if (destination.empty() || last == std::wstring::npos || last + 1 < destination.size()) return true;
+    const std::wstring folder = target.substr(0, last);
+    if (folder == verified) return true;
+    std::wstring::size_type end = destination.size() - 1;  // the destination itself first
+    for (;;) {
+        const std::wstring step = target.substr(0, end);
+        const bool known = verified.compare(0, step.size(), step) == 0 &&
+                           (verified.size() == step.size() || IsPathSeparator(verified[step.size()]));
+        if (!known && !step.empty() && !IsPathSeparator(step[step.size() - 1]) && !IsRealFolder(step)) {
+            ClearWayForFolder(step);
+            ::CreateDirectoryW(step.c_str(), NULL);
+            if (!IsRealFolder(step)) return false;
+        }
+        if (end >= last) break;
+        end = target.find_first_of(L"\\/", end + 1);
+    }
+    verified = folder;
+    return true;
+}
+
 bool ExtractFile(HANDLE archive, const std::wstring& target, const QVFileItem& item, QVBuffer<unsigned char>& buffer,
                  bool* created) {
     // A read-only, hidden or system file from an earlier run would make
-    // CREATE_ALWAYS fail.
-    ClearBlockingAttributes(target);
+    // CREATE_ALWAYS fail, as would an empty folder; a link is not followed.
+    if (!ClearWayForFile(target) && !IsRegularFile(target)) return false;
     QVFileHandle out(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                                    FileAttributesForCreate(item.attributes), NULL));
     if (!out.valid()) return false;
@@ -85,14 +119,23 @@ bool QVArchive::Extract(const std::wstring& destination, const std::wstring& arc
     if (!DecodeTable(buffer.Data(), count, entries)) return false;
     if (!buffer.Resize(kChunk)) return false;
 
+    std::wstring head(destination);
+    NormalizePath(head, StripQuotes);
+    NormalizePath(head, EnsureTrailingSeparator);
+    std::wstring verified;
     for (size_t i = 0; i < entries.size(); ++i) {
         const QVFileItem& item = *entries[i];
         if (item.type != kEntryFile && item.type != kEntryDirectory) continue;
         const std::wstring target = JoinPath(destination, ItemName(item));
+        if (!MakeFoldersDown(head, target, verified)) return false;
         const std::wstring parent = DirectoryOf(target);
         if (!IsDirectory(parent)) EnsureDirectory(parent);
         if (item.type == kEntryDirectory) {
+            ClearWayForFolder(target);
             ::CreateDirectoryW(target.c_str(), NULL);
+            // A link that cannot be moved aside is never written through.
+            const DWORD attributes = ::GetFileAttributesW(target.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
             continue;
         }
         bool created = false;

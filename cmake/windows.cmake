@@ -10,17 +10,28 @@ target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
 set(QV_INSTALLER_SYSTEM_LIBS -lole32 -loleaut32 -luuid -lwbemuuid -lshell32 -luser32 -lkernel32)
 
-# The packer runs on the build machine: build it with the host compiler.
+# The packer and the settings check run on the build machine: built with
+# the host compiler.
 find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 set(QVPACK ${CMAKE_BINARY_DIR}/host/qvpack)
-set(_qvpack_sources tools/qvpack.cpp core/PathOps.cpp archive/Format.cpp archive/EntryName.cpp archive/PathHelpers.cpp)
-list(TRANSFORM _qvpack_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE _qvpack_abs)
-add_custom_command(OUTPUT ${QVPACK}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
-  COMMAND ${QV_HOST_CXX} -std=c++17 -O2 -Wall -I${CMAKE_CURRENT_SOURCE_DIR} ${_qvpack_abs} -o ${QVPACK}
-  DEPENDS ${_qvpack_abs} archive/Format.h archive/EntryName.h archive/PathHelpers.h core/PathOps.h
-  COMMENT "Building host tool qvpack" VERBATIM)
-add_custom_target(qvpack ALL DEPENDS ${QVPACK})
+set(QVCHECK ${CMAKE_BINARY_DIR}/host/qvcheck)
+set(_host_archive core/PathOps.cpp archive/Format.cpp archive/EntryName.cpp archive/PathHelpers.cpp)
+foreach(tool qvpack qvcheck)
+  set(_sources tools/${tool}.cpp ${_host_archive})
+  if(tool STREQUAL qvcheck)
+    list(APPEND _sources app/Installer.cpp core/Text.cpp report/Md5.cpp)
+  endif()
+  list(TRANSFORM _sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE _abs)
+  file(GLOB _headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*.h ${CMAKE_CURRENT_SOURCE_DIR}/archive/*.h
+       ${CMAKE_CURRENT_SOURCE_DIR}/app/Installer.h ${CMAKE_CURRENT_SOURCE_DIR}/report/Md5.h)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/host/${tool}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
+    COMMAND ${QV_HOST_CXX} -std=c++17 -O2 -Wall -I${CMAKE_CURRENT_SOURCE_DIR} -isystem ${_boost_farm} ${_abs}
+            -o ${CMAKE_BINARY_DIR}/host/${tool}
+    DEPENDS ${_abs} ${_headers}
+    COMMENT "Building host tool ${tool}" VERBATIM)
+  add_custom_target(${tool} ALL DEPENDS ${CMAKE_BINARY_DIR}/host/${tool})
+endforeach()
 # The same packer sources build for Windows as well.
 add_executable(qvpack_win tools/qvpack.cpp)
 set_target_properties(qvpack_win PROPERTIES OUTPUT_NAME qvpack)
@@ -46,6 +57,7 @@ QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<JOIN:${_floor_files}, >'
 QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/cmake/installer.ld -s'
 QV_SYSTEM_LIBS='${_system_libs}'
 QV_QVPACK='${QVPACK}'
+QV_QVCHECK='${QVCHECK}'
 ")
 
 # The sample game's client: records each start beside itself.
@@ -69,7 +81,8 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --client $<TARGET_FILE:sample_client>
           --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
-  DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core sample_client qvpack ${QVPACK} ${SAMPLE_ARCHIVE}
+  DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core sample_client qvpack ${QVPACK}
+          qvcheck ${QVCHECK} ${SAMPLE_ARCHIVE}
           ${CMAKE_BINARY_DIR}/installer-build.env cmake/installer.ld
           scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
@@ -77,7 +90,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
 add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
 
 # Console tools for tests and benchmarks.
-foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport)
+foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport qvrun)
   add_executable(${tool} tools/${tool}.cpp)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   target_compile_options(${tool} PRIVATE -municode)

@@ -24,9 +24,24 @@ bool IsDirectory(const std::wstring& path);
 bool EnsureDirectory(const std::wstring& path);
 bool RenameFile(const std::wstring& newPath, const std::wstring& existingPath);
 
+// Moves a file onto newPath in one step, replacing a file there; false,
+// with both left as they were, when that cannot be done.
+bool MoveReplacing(const std::wstring& newPath, const std::wstring& existingPath);
+
 // Read-only, hidden and system make overwriting or deleting a file fail;
 // drops them from an existing file so that a reinstall can replace it.
 void ClearBlockingAttributes(const std::wstring& path);
+
+// A plain file: not a folder, a device or a link.
+bool IsRegularFile(const std::wstring& path);
+
+// Makes way at a path this program owns, for a file or for a folder: a link
+// (junction or symbolic link) is removed itself, never what it points to;
+// an empty folder where a file belongs and a file where a folder belongs
+// are removed. A folder with something in it stays. True when the way is
+// now clear (nothing there, or a file, or a real folder, as wanted).
+bool ClearWayForFile(const std::wstring& path);
+bool ClearWayForFolder(const std::wstring& path);
 
 }  // namespace Quorvel
 

@@ -36,11 +36,53 @@ bool RenameFile(const std::wstring& newPath, const std::wstring& existingPath) {
     return ::_wrename(existingPath.c_str(), newPath.c_str()) == 0;
 }
 
+bool MoveReplacing(const std::wstring& newPath, const std::wstring& existingPath) {
+    return ::MoveFileExW(existingPath.c_str(), newPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 void ClearBlockingAttributes(const std::wstring& path) {
     const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
     if (attributes & blocking) ::SetFileAttributesW(path.c_str(), attributes & ~blocking);
+}
+
+bool IsRegularFile(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & notPlain) == 0;
+}
+
+namespace {
+
+// Removes a link itself, never what it points to: Windows removes a
+// junction or directory link with RemoveDirectoryW. Wine follows such a
+// link there and in a rename (it moved the target), so there it stays; a
+// link that stays is never written through.
+bool RemoveLink(const std::wstring& path, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ::RemoveDirectoryW(path.c_str()) != FALSE;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ::DeleteFileW(path.c_str()) != FALSE;
+}
+
+}  // namespace
+
+bool ClearWayForFile(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return RemoveLink(path, attributes);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ::RemoveDirectoryW(path.c_str()) != FALSE;  // only when empty
+    ClearBlockingAttributes(path);
+    return true;
+}
+
+bool ClearWayForFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return RemoveLink(path, attributes);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+    ClearBlockingAttributes(path);
+    return ::DeleteFileW(path.c_str()) != FALSE;
 }
 
 }  // namespace Quorvel

@@ -31,25 +31,39 @@ void QVHttpHandles::Close() {
     session.reset();
 }
 
+namespace {
+
+const DWORD kTimeouts[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                           INTERNET_OPTION_RECEIVE_TIMEOUT};
+
+bool SetTimeouts(const QVWinInet& api, HINTERNET handle) {
+    for (unsigned i = 0; i < sizeof(kTimeouts) / sizeof(kTimeouts[0]); ++i) {
+        DWORD timeout = 2000;
+        if (!api.setOption(handle, kTimeouts[i], &timeout, sizeof(timeout))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void OpenAndSendRequest(const std::wstring& host, const std::wstring& path, const wchar_t* body, size_t bodyLength,
                         QVHttpHandles& handles) {
     const QVWinInet& api = handles.Api();
     if (!api.Complete()) return;
     handles.session.reset(api.open(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0));
     if (!handles.session.valid()) return;
+    // Which handle a WinINet takes its time-outs from differs between
+    // versions: the same ones go on all three.
+    SetTimeouts(api, handles.session.get());
     handles.connection.reset(api.connect(handles.session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT, NULL, NULL,
                                          INTERNET_SERVICE_HTTP, 0, 0));
     if (!handles.connection.valid()) return;
+    SetTimeouts(api, handles.connection.get());
     const wchar_t* accept[] = {L"*/*", NULL};
     handles.request.reset(api.openRequest(handles.connection.get(), L"POST", path.c_str(), L"HTTP/1.0", NULL, accept,
                                           INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
     if (!handles.request.valid()) return;
-    const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                             INTERNET_OPTION_RECEIVE_TIMEOUT};
-    for (unsigned i = 0; i < sizeof(options) / sizeof(options[0]); ++i) {
-        DWORD timeout = 2000;
-        if (!api.setOption(handles.request.get(), options[i], &timeout, sizeof(timeout))) return;
-    }
+    if (!SetTimeouts(api, handles.request.get())) return;
     if (body == NULL || bodyLength == 0) return;
     std::string narrow = WideToAnsi(std::wstring(body, bodyLength));
     api.sendRequest(handles.request.get(), NULL, 0, narrow.empty() ? NULL : &narrow[0], static_cast<DWORD>(narrow.size()));

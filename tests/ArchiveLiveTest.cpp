@@ -200,10 +200,29 @@ TEST_F(ArchiveLiveTest, CreateFileFlagsInAttributesAreDropped) {
 
 TEST_F(ArchiveLiveTest, AFileThatCannotBeCreatedStopsExtraction) {
     ASSERT_TRUE(::CreateDirectoryW((dir / L"res").c_str(), NULL));
-    ASSERT_TRUE(::CreateDirectoryW((dir / L"res\\taken").c_str(), NULL));  // a folder where a file goes
+    ASSERT_TRUE(::CreateDirectoryW((dir / L"res\\taken").c_str(), NULL));  // a folder where a file goes,
+    ASSERT_TRUE(WriteBytes(dir / L"res\\taken\\keep", "k"));              // and not empty: it stays
     EXPECT_FALSE(Extract(Build({File(L"a.txt", "a"), File(L"taken", "x"), File(L"c.txt", "c")})));
+    EXPECT_EQ("k", Read(L"taken\\keep"));
     EXPECT_EQ("a", Read(L"a.txt"));
     EXPECT_FALSE(Has(L"c.txt"));
+}
+
+TEST_F(ArchiveLiveTest, ObjectsOfTheWrongKindMakeWay) {
+    // res itself a file; a file where a folder goes, below it too; an empty
+    // folder where a file goes.
+    ASSERT_TRUE(WriteBytes(dir / L"res", "not a folder"));
+    ASSERT_TRUE(Extract(Build({File(L"a.txt", "a")})));
+    EXPECT_EQ("a", Read(L"a.txt"));
+    ASSERT_TRUE(WriteBytes(dir / L"res\\ui", "not a folder"));
+    ASSERT_TRUE(::CreateDirectoryW((dir / L"res\\b.txt").c_str(), NULL));
+    ASSERT_TRUE(Extract(Build({Dir(L"ui"), File(L"ui\\deep\\x.png", "x"), File(L"b.txt", "b")})));
+    EXPECT_EQ("x", Read(L"ui\\deep\\x.png"));
+    EXPECT_EQ("b", Read(L"b.txt"));
+    // A file where a file entry's parent goes, with no folder entry for it.
+    ASSERT_TRUE(WriteBytes(dir / L"res\\up", "in the way"));
+    ASSERT_TRUE(Extract(Build({File(L"up/slashed.txt", "s")})));
+    EXPECT_EQ("s", Read(L"up\\slashed.txt"));
 }
 
 }  // namespace

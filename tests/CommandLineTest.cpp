@@ -86,4 +86,29 @@ TEST(QVCommandLineTest, OrderIsByUnsignedCodeUnits) {
     EXPECT_EQ(expected, MapOf(c));
 }
 
+TEST(QVCommandLineTest, ArgumentsStartAfterTheProgramsOwnPath) {
+    const struct {
+        const wchar_t* text;
+        const wchar_t* arguments;
+    } rows[] = {
+        {L"\"C:\\my-games\\setup.exe\" -update:x", L"-update:x"},
+        {L"C:\\my-games\\setup.exe -update:x", L"-update:x"},
+        {L"\"C:\\Downloads\\\x661F-update (1).exe\"", L""},
+        {L"C:\\game-update\\setup.exe", L""},
+        {L"\"C:\\a b\\setup.exe\"\t \t-update:\"My Game\" -x", L"-update:\"My Game\" -x"},
+        {L"\"unterminated -update:x", L""},
+        {L"\"C:\\x.exe\"-update:y", L"-update:y"},  // the first token ends at its closing quote
+        {L" -update:x", L"-update:x"},                  // an empty first token
+        {L"", L""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(r.text)));
+        EXPECT_EQ(std::wstring(r.arguments), Quorvel::ArgumentsAfterProgram(r.text));
+    }
+    EXPECT_EQ(std::wstring(), Quorvel::ArgumentsAfterProgram(nullptr));
+    // The path's own hyphen no longer reaches the parser.
+    const QVCommandLine parsed(Quorvel::ArgumentsAfterProgram(L"C:\\x\\game-update (1).exe").c_str());
+    EXPECT_FALSE(parsed.HasOption(L"-update"));
+}
+
 }  // namespace

@@ -63,4 +63,5 @@ printf 'not a folder' >"$D"
 check "with a file named like the game: exits 0" run_installer "$QV_SAMPLE_INSTALLER"
 check "  the file is untouched" test "$(cat "$D")" = "not a folder"
 check "  no shortcuts" test -z "$(find "$PREFIX/drive_c/users" -name '*.lnk')"
+check "  no settings copy left in the base folder" test -z "$(ls -A "$(appdata)" | grep -i -e '^setting.ini$' -e '^qvs.*\.tmp$')"
 finish

@@ -19,7 +19,7 @@ check "client has its final name" cmp "$CLIENT" "$D/$GAME_NAME.exe"
 check "res holds the resource files" diff -r "$SAMPLE/res" "$D/res"
 check "no temp.exe left" test ! -e "$D/temp.exe"
 check "no res.zip left" test ! -e "$D/res.zip"
-check "no setting.ini left in the base folder" test ! -e "$(appdata)/setting.ini"
+check "no settings copy left in the base folder" test -z "$(ls -A "$(appdata)" | grep -i -e '^setting.ini$' -e '^qvs.*\.tmp$')"
 check "zero-byte file extracted" test -f "$D/res/ui/empty.dat" -a ! -s "$D/res/ui/empty.dat"
 
 n=$(client_starts "$D/starts.log" 1)

@@ -22,13 +22,16 @@ mark() { echo tampered >"$D/res/title.png"; rm -f "$(desktop_dir)/$GAME_NAME.lnk
 untouched() { grep -q tampered "$D/res/title.png"; }
 restored() { cmp -s "$QV_SOURCE_DIR/samples/game/res/title.png" "$D/res/title.png"; }
 
-# One stand-in for 4 s: nothing is touched meanwhile.
+# One stand-in for 4 s: nothing is touched meanwhile. The installer runs
+# from a folder and under a name with hyphens, which are no options.
+mkdir -p "$T/my-games"
+cp "$QV_SAMPLE_INSTALLER" "$T/my-games/$GAME_NAME-update (1).exe"
 mark
 before=$(starts)
 standin 4
 check "stand-in is running" await_image "$GAME_NAME.exe"
 t0=$(date +%s.%N)
-"$QV_WINE_RUN" "$QV_SAMPLE_INSTALLER" "-update:$GAME_NAME" </dev/null >/dev/null 2>&1 &
+"$QV_WINE_RUN" "$T/my-games/$GAME_NAME-update (1).exe" "-update:$GAME_NAME" </dev/null >/dev/null 2>&1 &
 installer=$!
 sleep 2
 check "installation untouched while the client runs" untouched

@@ -43,6 +43,15 @@ check "  (took $(($(date +%s) - t0)) s)" test $(($(date +%s) - t0)) -lt 20
 WINEPREFIX=$PREFIX wineserver -k 2>/dev/null || true   # end the stand-ins
 WINEPREFIX=$PREFIX wineserver -w 2>/dev/null || true
 
+# A hyphen in the installer's folder or file name is no option: saved as a
+# browser's second download, in a folder my-games, it starts the client.
+mkdir -p "$T/my-games"
+cp "$QV_SAMPLE_INSTALLER" "$T/my-games/$GAME_NAME-update (1).exe"
+before=$(starts)
+check "saved as my-games/$GAME_NAME-update (1).exe: exits 0" run_installer "$T/my-games/$GAME_NAME-update (1).exe"
+n=$(client_starts "$D/starts.log" $((before + 1)))
+check "  and starts the client ($before -> $n)" test "$n" -eq $((before + 1))
+
 # Outside update mode, the old client is held open without delete sharing.
 printf 'OLD-CLIENT-MARKER' >>"$D/$GAME_NAME.exe"
 cp "$D/$GAME_NAME.exe" "$T/old.exe"

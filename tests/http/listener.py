@@ -6,6 +6,11 @@ depends on the request path: "/mode/NAME" picks mode NAME, any other path
 gets the --default mode. It stops by itself after --lifetime seconds.
 
   listener.py --port 80 --record DIR [--default ok] [--ready FILE]
+  listener.py --port 80 --drop-syns [--ready FILE]
+
+--drop-syns accepts nothing: its accept queue is filled by connections of
+its own, so that the kernel drops every further SYN, as a host behind a
+firewall that drops them does.
 """
 import argparse
 import os
@@ -52,6 +57,13 @@ def answer(conn, mode):
             send(b"x")
     elif mode == "clhuge":
         send(b"HTTP/1.0 200 OK\r\nContent-Length: 4294967295\r\n\r\nhello")
+    elif mode == "driphead":
+        # Headers one byte a second: every read gets something before any
+        # receive time-out, for a minute.
+        for byte in b"HTTP/1.0 200 OK\r\nX-Slow: " + b"y" * 50:
+            send(bytes([byte]))
+            time.sleep(1)
+        send(b"\r\n\r\n")
     elif mode == "clover":
         send(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\nhello" % (CAPACITY + 1))
     else:
@@ -92,18 +104,40 @@ def serve(conn, opts, counter, lock):
         conn.close()
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--port", type=int, default=80)
-    ap.add_argument("--record", required=True)
-    ap.add_argument("--default", default="ok")
-    ap.add_argument("--ready")
-    ap.add_argument("--lifetime", type=float, default=600)
-    opts = ap.parse_args()
-    os.makedirs(opts.record, exist_ok=True)
+def drop_syns(opts):
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", opts.port))
+    server.listen(0)
+    fillers = []
+    for _ in range(4):  # the queue holds one or two; the rest wait in SYN-SENT
+        c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        c.setblocking(False)
+        c.connect_ex(("127.0.0.1", opts.port))
+        fillers.append(c)
+    time.sleep(0.2)
+    if opts.ready:
+        open(opts.ready, "w").close()
+    time.sleep(opts.lifetime)
+    return 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, default=80)
+    ap.add_argument("--record")
+    ap.add_argument("--default", default="ok")
+    ap.add_argument("--ready")
+    ap.add_argument("--lifetime", type=float, default=600)
+    ap.add_argument("--drop-syns", action="store_true")
+    ap.add_argument("--bind", default="127.0.0.1")
+    opts = ap.parse_args()
+    if opts.drop_syns:
+        return drop_syns(opts)
+    os.makedirs(opts.record, exist_ok=True)
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind((opts.bind, opts.port))
     server.listen(16)
     server.settimeout(0.5)
     if opts.ready:

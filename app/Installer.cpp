@@ -1,0 +1,81 @@
+#include "app/Installer.h"
+
+#include <stdint.h>
+
+#include "archive/EntryName.h"
+#include "core/Text.h"
+#include "report/Md5.h"
+
+namespace Quorvel {
+
+namespace {
+
+const wchar_t kBlanks[] = L" \t";
+
+std::wstring Trimmed(std::wstring text) {
+    TrimLeft(text, kBlanks);
+    TrimRight(text, kBlanks);
+    return text;
+}
+
+bool SameNameNoCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (std::wstring::size_type i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring IniValue(const std::wstring& text, const std::wstring& section, const std::wstring& key) {
+    bool inSection = false;
+    std::wstring::size_type start = 0;
+    while (start < text.size()) {
+        std::wstring::size_type end = text.find_first_of(L"\r\n", start);
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring line = Trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (!line.empty() && line[0] == L'[') {
+            const std::wstring::size_type close = line.find(L']');
+            inSection = close != std::wstring::npos && SameNameNoCase(Trimmed(line.substr(1, close - 1)), section);
+            continue;
+        }
+        const std::wstring::size_type equals = line.find(L'=');
+        if (!inSection || equals == std::wstring::npos || !SameNameNoCase(Trimmed(line.substr(0, equals)), key)) {
+            continue;
+        }
+        std::wstring value = Trimmed(line.substr(equals + 1));
+        if (value.size() >= 2 && value[0] == L'"' && value[value.size() - 1] == L'"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        return value;
+    }
+    return std::wstring();
+}
+
+bool IsUsableGameName(const std::wstring& base, const std::wstring& name) {
+    if (!IsPlainNameComponent(name)) return false;
+    const std::wstring::size_type kLongestPath = 259;
+    const std::wstring::size_type settings = 11;  // "setting.ini", the longest other name at the top
+    const std::wstring::size_type client = name.size() + 4;
+    return base.size() + name.size() + 1 + (client > settings ? client : settings) <= kLongestPath;
+}
+
+std::wstring InstanceLockName(const std::wstring& upperCaseName) {
+    std::string bytes;
+    for (std::wstring::size_type i = 0; i < upperCaseName.size(); ++i) {
+        const uint32_t unit = static_cast<uint32_t>(upperCaseName[i]) & 0xFFFF;
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    unsigned char digest[16] = {0};
+    // "Local\": the session's namespace, so players on one machine do not
+    // keep each other waiting.
+    return L"Local\\Quorvel.Install." + Md5Hex(bytes.data(), static_cast<long>(bytes.size()), digest);
+}
+
+}  // namespace Quorvel

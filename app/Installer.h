@@ -1,0 +1,27 @@
+#ifndef QV_APP_INSTALLER_H
+#define QV_APP_INSTALLER_H
+
+#include <string>
+
+namespace Quorvel {
+
+// The value of key in [section] of INI text, read much as the profile
+// functions read it: names compared without regard to ASCII case, blanks
+// around names and values dropped, one pair of double quotes around the
+// value removed, the first match taken. Empty when absent.
+std::wstring IniValue(const std::wstring& text, const std::wstring& section, const std::wstring& key);
+
+// A game name the installation can use in base (which ends with a
+// backslash): a plain file name, short enough that every file the
+// installation folder holds at its top (the client base\name\name.exe
+// among them) has a path of at most 259 characters.
+bool IsUsableGameName(const std::wstring& base, const std::wstring& name);
+
+// The session-wide kernel object that lets one installation of a game run
+// at a time, from the game's name in upper case (the folder's name does not
+// depend on letter case).
+std::wstring InstanceLockName(const std::wstring& upperCaseName);
+
+}  // namespace Quorvel
+
+#endif

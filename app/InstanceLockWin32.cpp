@@ -1,0 +1,45 @@
+#include "app/InstanceLockWin32.h"
+
+#include "app/Installer.h"
+#include "app/Resources.h"
+#include "core/Text.h"
+
+namespace Quorvel {
+
+QVInstanceLock::QVInstanceLock(const std::wstring& name)
+    : m_mutex(::CreateMutexW(NULL, FALSE, name.c_str())), m_held(false) {}
+
+bool QVInstanceLock::TryAcquire() {
+    if (!m_mutex.valid()) return true;
+    const DWORD result = ::WaitForSingleObject(m_mutex.get(), 0);
+    m_held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    return m_held;
+}
+
+void QVInstanceLock::Wait() {
+    if (!m_mutex.valid() || m_held) return;
+    const DWORD result = ::WaitForSingleObject(m_mutex.get(), INFINITE);
+    m_held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+void QVInstanceLock::Release() {
+    if (m_held) ::ReleaseMutex(m_mutex.get());
+    m_held = false;
+}
+
+std::wstring OwnGameLockName() {
+    // Read before anything is written: the settings resource of the
+    // running image itself, decoded as the profile functions decode it.
+    std::wstring name;
+    HRSRC info = ::FindResourceW(NULL, MAKEINTRESOURCEW(kSettingsResource), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HGLOBAL loaded = info != NULL ? ::LoadResource(NULL, info) : NULL;
+    const char* bytes = loaded != NULL ? static_cast<const char*>(::LockResource(loaded)) : NULL;
+    const DWORD size = info != NULL ? ::SizeofResource(NULL, info) : 0;
+    if (bytes != NULL && size > 0 && size < 0x7FFFFFFF) {
+        name = IniValue(ConvertToWide(bytes, static_cast<int>(size), CP_ACP, NULL), L"game", L"name");
+    }
+    if (!name.empty()) ::CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
+    return InstanceLockName(name);
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,38 @@
+#ifndef QV_APP_INSTANCELOCKWIN32_H
+#define QV_APP_INSTANCELOCKWIN32_H
+
+#include <string>
+
+#include "core/HandlesWin32.h"
+
+namespace Quorvel {
+
+// One installation of a game at a time in this session: a named mutex. A
+// run that ends without releasing it, even by crashing, leaves it
+// abandoned, and the next run takes it over.
+class QVInstanceLock {
+public:
+    explicit QVInstanceLock(const std::wstring& name);
+    ~QVInstanceLock() { Release(); }
+    QVInstanceLock(const QVInstanceLock&) = delete;
+    QVInstanceLock& operator=(const QVInstanceLock&) = delete;
+
+    // At once: false while another run holds it. When no lock can be made
+    // at all, nothing is kept from installing: true.
+    bool TryAcquire();
+    // Until this run holds it.
+    void Wait();
+    void Release();
+
+private:
+    QVKernelHandle m_mutex;
+    bool m_held;
+};
+
+// The lock's name for the game of the settings file this program carries
+// (its [game] name as the players' code page reads it).
+std::wstring OwnGameLockName();
+
+}  // namespace Quorvel
+
+#endif

@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include "app/Installer.h"
+
+using namespace Quorvel;
+
+namespace {
+
+TEST(InstallerTest, IniValueReadsAsTheProfileFunctionsDo) {
+    const std::wstring text =
+        L"[window]\r\nname=not this one\r\n [ GAME ] \r\nid = 3\r\n  Name\t=\t\"\x661F\x8FB0\" \r\nname=second\n"
+        L"[other]\nversion=9\n[game]\nversion=1.0\n";
+    EXPECT_EQ(L"\x661F\x8FB0", IniValue(text, L"game", L"name"));  // first match, quotes and blanks gone
+    EXPECT_EQ(L"3", IniValue(text, L"Game", L"ID"));
+    EXPECT_EQ(L"1.0", IniValue(text, L"game", L"version"));  // a section may come back
+    EXPECT_EQ(L"", IniValue(text, L"game", L"pageurl"));
+    EXPECT_EQ(L"", IniValue(L"name=loose\r\n", L"game", L"name"));  // outside any section
+    EXPECT_EQ(L"", IniValue(L"", L"game", L"name"));
+}
+
+TEST(InstallerTest, GameNamesMustFitTheClientsPath) {
+    const std::wstring base = L"C:\\users\\root\\AppData\\Roaming\\";  // 30 characters
+    // base + name + "\" + name + ".exe" has at most 259 characters.
+    EXPECT_TRUE(IsUsableGameName(base, std::wstring(112, L'n')));
+    EXPECT_FALSE(IsUsableGameName(base, std::wstring(113, L'n')));
+    // Short names: setting.ini is the longest file at the top.
+    EXPECT_TRUE(IsUsableGameName(std::wstring(246, L'b'), L"x"));
+    EXPECT_FALSE(IsUsableGameName(std::wstring(247, L'b'), L"x"));
+    const wchar_t* refused[] = {L"", L"..", L"a\\b", L"CON", L"trailing.", L"c:x"};
+    for (const wchar_t* name : refused) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+        EXPECT_FALSE(IsUsableGameName(base, name));
+    }
+}
+
+TEST(InstallerTest, OneLockNamePerGame) {
+    const std::wstring a = InstanceLockName(L"\x661F\x8FB0\x7269\x8BED");
+    EXPECT_EQ(a, InstanceLockName(L"\x661F\x8FB0\x7269\x8BED"));
+    EXPECT_NE(a, InstanceLockName(L"\x661F\x8FB0"));
+    EXPECT_NE(InstanceLockName(L"GAME"), InstanceLockName(L"GAMF"));
+    EXPECT_EQ(0u, a.find(L"Local\\"));
+    EXPECT_EQ(std::wstring::npos, a.find(L'\\', 6));  // no further separator in a kernel object's name
+    EXPECT_EQ(a.size(), InstanceLockName(std::wstring(300, L'x')).size());
+}
+
+}  // namespace

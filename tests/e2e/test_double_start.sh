@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# A silent installer invites a second double-click: two copies started at
+# the same moment give one complete installation and one start of the
+# client, in every trial, fresh or over an installation; a copy started
+# while another extracts a large archive ends at once and the first
+# completes.
+source "$(dirname "$0")/lib.sh"
+new_prefix
+SAMPLE=$QV_SOURCE_DIR/samples/game
+TRIALS=${QV_DOUBLE_START_TRIALS:-16}
+check "first installation" run_installer "$QV_SAMPLE_INSTALLER"
+D=$(install_dir)
+client_starts "$D/starts.log" 1 >/dev/null
+
+starts() { [ -f "$D/starts.log" ] && grep -c '^start' "$D/starts.log" || echo 0; }
+links() { find "$PREFIX/drive_c/users" -name '*.lnk' | wc -l; }
+for trial in $(seq "$TRIALS"); do
+  if [ $((trial % 2)) -eq 1 ]; then   # odd trials install from nothing
+    remove_tree "$D"
+    remove_tree "$(desktop_dir)/$GAME_NAME.lnk"
+    remove_tree "$(programs_dir)/$GAME_NAME"
+  fi
+  before=$(starts)
+  codes=$(wine_run "$QV_BUILD_DIR/qvrun.exe" 2 "$(winpath "$QV_SAMPLE_INSTALLER")" | tr -d '\r')
+  n=$(client_starts "$D/starts.log" $((before + 1)) 10)
+  problems=""
+  [ "$codes" = "0 0 " ] || problems+=" exit codes $codes;"
+  cmp -s "$QV_BUILD_DIR/sample_client.exe" "$D/$GAME_NAME.exe" || problems+=" client missing;"
+  cmp -s "$SAMPLE/setting.ini" "$D/setting.ini" || problems+=" settings missing;"
+  diff -rq "$SAMPLE/res" "$D/res" >/dev/null 2>&1 || problems+=" res incomplete;"
+  [ ! -e "$D/temp.exe" ] && [ ! -e "$D/res.zip" ] || problems+=" temp.exe or res.zip left;"
+  [ "$(links)" -eq 3 ] || problems+=" $(links) shortcuts;"
+  [ "$n" -eq $((before + 1)) ] || problems+=" client started $((n - before)) times;"
+  [ -z "$(ls "$(appdata)" | grep -i -e '^setting.ini$' -e '^qvs.*\.tmp$')" ] || problems+=" settings copy left in the base folder;"
+  check "trial $trial ($([ $((trial % 2)) -eq 1 ] && echo fresh || echo reinstall)):${problems:- complete, client started once}" test -z "$problems"
+done
+
+# A copy started while the first extracts a large archive.
+mkdir -p "$T/big"
+head -c $((96 * 1024 * 1024)) /dev/urandom >"$T/big/level.dat"
+QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$SAMPLE/setting.ini" \
+  --client "$QV_BUILD_DIR/sample_client.exe" --res "$T/big" --stats-host 127.0.0.1 -o "$T/big.exe" 2>/dev/null
+remove_tree "$T/big"
+before=$(starts)
+"$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
+first=$!
+for _ in $(seq 400); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
+check "the first copy is extracting" test -e "$D/res.zip"
+t0=$(date +%s.%N)
+rc=0; "$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 || rc=$?
+t1=$(date +%s.%N)
+still=$(kill -0 $first 2>/dev/null && echo yes || echo no)
+check "the second copy exits 0 ($(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }') s)" test $rc -eq 0
+check "  while the first is still at work" test "$still" = yes
+rc=0; wait $first || rc=$?
+check "the first completes" test $rc -eq 0 -a -f "$D/res/level.dat" -a ! -e "$D/res.zip" -a ! -e "$D/temp.exe"
+check "  the big file is whole" test "$(stat -c %s "$D/res/level.dat")" -eq $((96 * 1024 * 1024))
+n=$(client_starts "$D/starts.log" $((before + 1)) 10)
+check "  and the client was started once ($before -> $n)" test "$n" -eq $((before + 1))
+finish

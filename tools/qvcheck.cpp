@@ -1,0 +1,213 @@
+// qvcheck SETTINGS ARCHIVE [CODEPAGE]: checks a game's settings file as the
+// players' Windows will read it, before it goes into an installer: text in
+// the ANSI code page CODEPAGE (936 unless given), without a byte-order mark;
+// a [game] name that is a plain file name there; and short enough that the
+// longest path the installation makes, for a profile folder of up to 40
+// characters, stays within 259. Prints what is wrong and how to mend it,
+// and exits 1; exits 0, silently, when all is well.
+#include <errno.h>
+#include <iconv.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "app/Installer.h"
+#include "archive/EntryName.h"
+#include "archive/Format.h"
+
+using namespace Quorvel;
+
+namespace {
+
+const size_t kLongestPath = 259;
+const size_t kProfileLength = 40;  // "C:\Users\" and a user name of 31 characters
+
+int Refuse(const std::string& settings, const std::string& message) {
+    fprintf(stderr, "%s: %s\n", settings.c_str(), message.c_str());
+    return 1;
+}
+
+bool ReadFile(const std::string& path, std::string* bytes) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == NULL) return false;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0) bytes->append(chunk, n);
+    const bool ok = !ferror(file);
+    fclose(file);
+    return ok;
+}
+
+// Valid UTF-8 with at least one character outside ASCII.
+bool LooksLikeUtf8(const std::string& bytes) {
+    bool wide = false;
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+        if (extra == 9 || (extra == 1 && c < 0xC2) || (extra > 0 && i + extra >= bytes.size())) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
+        }
+        wide = wide || extra > 0;
+        i += extra + 1;
+    }
+    return wide;
+}
+
+// The text decoded from the code page; false, with the first line that is
+// not valid text of it, otherwise.
+bool Decode(const std::string& bytes, const std::string& codePage, std::wstring* text, size_t* badLine) {
+    iconv_t converter = iconv_open("WCHAR_T", ("CP" + codePage).c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    std::vector<wchar_t> out(bytes.size() + 1);
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    char* outPtr = reinterpret_cast<char*>(&out[0]);
+    size_t outLeft = out.size() * sizeof(wchar_t);
+    const size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(converter);
+    if (result == static_cast<size_t>(-1) || inLeft != 0) {
+        const size_t at = bytes.size() - inLeft;
+        *badLine = 1;
+        for (size_t i = 0; i < at; ++i) *badLine += bytes[i] == '\n';
+        return false;
+    }
+    text->assign(&out[0], (reinterpret_cast<wchar_t*>(outPtr) - &out[0]));
+    return true;
+}
+
+// The entries' names, as extraction joins them below res\.
+bool ArchiveNames(const std::string& path, std::vector<std::wstring>* names) {
+    std::string bytes;
+    uint32_t count = 0, tableLength = 0;
+    if (!ReadFile(path, &bytes) || !DecodeHeader(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                 static_cast<uint32_t>(bytes.size()), &count) ||
+        !TableLength(count, bytes.size(), &tableLength)) {
+        return false;
+    }
+    std::vector<boost::shared_ptr<QVFileItem> > items;
+    if (!DecodeTable(reinterpret_cast<const unsigned char*>(bytes.data()) + kHeaderSize, count, items)) return false;
+    for (size_t i = 0; i < items.size(); ++i) {
+        std::wstring name = ItemName(*items[i]);
+        name.erase(0, name.find_first_not_of(L"\\/"));
+        names->push_back(name);
+    }
+    return true;
+}
+
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint32_t c = static_cast<uint32_t>(text[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3 || argc > 4) {
+        fprintf(stderr, "usage: qvcheck SETTINGS ARCHIVE [CODEPAGE]\n");
+        return 2;
+    }
+    const std::string settings = argv[1];
+    const std::string codePage = argc > 3 ? argv[3] : "936";
+    const std::string saveAs = "save it as plain text in code page " + codePage +
+                               (codePage == "936" ? " (GBK: \"ANSI\" in Notepad on a Chinese Windows)" : "") +
+                               ", without a byte-order mark";
+    std::string bytes;
+    if (!ReadFile(settings, &bytes)) return Refuse(settings, "cannot be read");
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        return Refuse(settings, "is saved as UTF-8 with a byte-order mark, which Windows does not read as code page " +
+                                    codePage + ": " + saveAs);
+    }
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) {
+        return Refuse(settings, "is saved as UTF-16 (\"Unicode\"): " + saveAs);
+    }
+    if (codePage != "65001" && LooksLikeUtf8(bytes)) {
+        return Refuse(settings, "is UTF-8 text, but the players' Windows reads it in code page " + codePage +
+                                    " and would install under a garbled name: " + saveAs +
+                                    " (or, if it really is code page " + codePage +
+                                    " text, pass --unchecked-settings)");
+    }
+    std::wstring text;
+    size_t badLine = 0;
+    if (!Decode(bytes, codePage, &text, &badLine)) {
+        if (badLine == 0) return Refuse(settings, "code page " + codePage + " is not one this machine can decode");
+        char line[32];
+        snprintf(line, sizeof(line), "%zu", badLine);
+        return Refuse(settings, "line " + std::string(line) + " is not text that code page " + codePage +
+                                    " can represent: " + saveAs);
+    }
+    const std::wstring name = IniValue(text, L"game", L"name");
+    if (name.empty()) return Refuse(settings, "has no [game] name: the installation folder, client and shortcuts are named after it");
+    if (!IsPlainNameComponent(name)) {
+        return Refuse(settings, "[game] name \"" + Utf8(name) +
+                                    "\" is not a plain file name: no \\ / : * ? \" < > |, control characters, "
+                                    "device names (CON, NUL, COM1 ...), or a dot or space at the end");
+    }
+    std::vector<std::wstring> entries;
+    if (!ArchiveNames(argv[2], &entries)) {
+        fprintf(stderr, "%s: not an archive the installer could extract\n", argv[2]);
+        return 1;
+    }
+    std::wstring longestEntry;
+    for (const std::wstring& e : entries) {
+        if (e.size() > longestEntry.size()) longestEntry = e;
+    }
+    // Every path the installation makes below a profile folder P, for a
+    // name of n characters; the longest of them.
+    struct Path {
+        std::string what;
+        size_t length;
+    };
+    const auto longestFor = [&](size_t n) {
+        const Path paths[] = {
+            {"P\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\<name>\\\xE5\x8D\xB8\xE8\xBD\xBD<name>.lnk",
+             kProfileLength + 55 + n + 1 + 2 + n + 4},
+            {"P\\Desktop\\<name>.lnk", kProfileLength + 9 + n + 4},
+            {"P\\AppData\\Roaming\\<name>\\<name>.exe", kProfileLength + 17 + n + 1 + n + 4},
+            {"P\\AppData\\Roaming\\<name>\\setting.ini", kProfileLength + 17 + n + 1 + 11},
+            {"P\\AppData\\Roaming\\<name>\\res\\" + Utf8(longestEntry), kProfileLength + 17 + n + 5 + longestEntry.size()},
+        };
+        Path longest = paths[0];
+        for (const Path& p : paths) {
+            if (p.length > longest.length) longest = p;
+        }
+        return longest;
+    };
+    const Path longest = longestFor(name.size());
+    if (longest.length > kLongestPath) {
+        size_t fits = name.size();
+        while (fits > 0 && longestFor(fits).length > kLongestPath) --fits;
+        char message[720];
+        snprintf(message, sizeof(message),
+                 "[game] name has %zu characters: with a profile folder P of up to %zu characters, the longest path "
+                 "the installation makes, %s, would have %zu characters, more than the %zu that Windows allows; "
+                 "a name of at most %zu characters fits",
+                 name.size(), kProfileLength, longest.what.c_str(), longest.length, kLongestPath, fits);
+        return Refuse(settings, message);
+    }
+    return 0;
+}

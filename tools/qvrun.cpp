@@ -1,0 +1,39 @@
+// qvrun COUNT PROGRAM [ARGUMENT]: starts COUNT copies of PROGRAM at the same
+// moment, as a player's double click started twice would, waits for all of
+// them and prints their exit codes, one line.
+#include <windows.h>
+
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/ToolOutput.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) return 2;
+    const int count = _wtoi(argv[1]);
+    std::wstring commandLine = L"\"" + std::wstring(argv[2]) + L"\"";
+    if (argc > 3) commandLine += L" " + std::wstring(argv[3]);
+    std::vector<HANDLE> processes;
+    for (int i = 0; i < count; ++i) {
+        STARTUPINFOW startup;
+        ::ZeroMemory(&startup, sizeof(startup));
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process;
+        std::wstring line = commandLine;
+        if (!::CreateProcessW(argv[2], &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return 1;
+        ::CloseHandle(process.hThread);
+        processes.push_back(process.hProcess);
+    }
+    std::wstring codes;
+    for (HANDLE process : processes) {
+        ::WaitForSingleObject(process, 120000);
+        DWORD code = 259;
+        ::GetExitCodeProcess(process, &code);
+        codes += Number(code) + L" ";
+        ::CloseHandle(process);
+    }
+    PrintUtf8(codes + L"\n");
+    return 0;
+}
