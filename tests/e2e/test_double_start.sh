@@ -57,4 +57,19 @@ check "the first completes" test $rc -eq 0 -a -f "$D/res/level.dat" -a ! -e "$D/
 check "  the big file is whole" test "$(stat -c %s "$D/res/level.dat")" -eq $((96 * 1024 * 1024))
 n=$(client_starts "$D/starts.log" $((before + 1)) 10)
 check "  and the client was started once ($before -> $n)" test "$n" -eq $((before + 1))
+
+# An update started meanwhile is not dropped: it waits for the running
+# installation (and the client it starts), then installs, starting nothing.
+before=$(starts)
+"$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
+first=$!
+for _ in $(seq 400); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
+rc=0; "$QV_WINE_RUN" "$T/big.exe" "-update:$GAME_NAME" </dev/null >/dev/null 2>&1 || rc=$?
+first_done=$(kill -0 $first 2>/dev/null && echo no || echo yes)
+wait $first || true
+check "an update during an installation exits 0, after it" test $rc -eq 0 -a "$first_done" = yes
+check "  and installed once more (res.zip gone, the big file whole)" \
+  test ! -e "$D/res.zip" -a "$(stat -c %s "$D/res/level.dat")" -eq $((96 * 1024 * 1024))
+n=$(client_starts "$D/starts.log" $((before + 1)) 5)
+check "  the client was started by the installation only ($before -> $n)" test "$n" -eq $((before + 1))
 finish
