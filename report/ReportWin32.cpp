@@ -26,9 +26,8 @@ std::wstring ReadGameValue(const std::wstring& settings, const wchar_t* key) {
 std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& guid, const std::wstring& time) {
     std::wstring text;
     FormatString(text, L"%s%s%s%s", gameId.c_str(), guid.c_str(), time.c_str(), kSigningKey);
-    const std::string bytes = WideToAnsi(text);
-    unsigned char digest[16] = {0};
-    return Md5Hex(bytes.data(), static_cast<long>(bytes.size()), digest);
+    const std::string signature = SignatureOf(WideToAnsi(text));
+    return std::wstring(signature.begin(), signature.end());
 }
 
 void PostUsageReport(const std::wstring& settings, const std::wstring& host) {

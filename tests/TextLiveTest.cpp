@@ -6,6 +6,7 @@
 #include "fingerprint/MachineGuid.h"
 #include "report/Md5.h"
 #include "report/Report.h"
+#include "tests/ReportVectors.h"
 
 using namespace Quorvel;
 
@@ -73,6 +74,15 @@ TEST(ReportSignatureTest, SignsIdIdentifierTimeAndKey) {
     EXPECT_NE(ReportSignature(L"3", L"abc", L"1733700001"), ReportSignature(L"3", L"abc", L"1733700000"));
     const std::string empty = "pR4vNd8sYk";
     EXPECT_EQ(Md5Hex(empty.data(), 10, digest), ReportSignature(L"", L"", L""));
+}
+
+// The installer's wide fields, converted as its body is, sign as the
+// server checks them.
+TEST_F(CodePage936Test, SignaturesOfTheSharedVectors) {
+    for (const QVSigningVector& v : kSigningVectors) {
+        SCOPED_TRACE(v.sign);
+        EXPECT_EQ(std::wstring(v.sign, v.sign + 32), ReportSignature(AnsiToWide(v.gameId), AnsiToWide(v.guid), AnsiToWide(v.time)));
+    }
 }
 
 TEST(InstallDateLiveTest, AlwaysFourteenDigits) {

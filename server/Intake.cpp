@@ -1,0 +1,77 @@
+#include "server/Intake.h"
+
+#include "report/Report.h"
+
+namespace Quorvel {
+
+namespace {
+
+bool AllDigits(const std::string& text, size_t from, size_t most) {
+    if (text.size() <= from || text.size() - from > most) return false;
+    for (size_t i = from; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    return true;
+}
+
+bool IsUpperOrLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+}  // namespace
+
+const char* VerdictReason(QVIntakeVerdict verdict) {
+    switch (verdict) {
+    case kIntakeAccepted: return "accepted";
+    case kIntakeMalformed: return "malformed";
+    case kIntakeBadSignature: return "bad_signature";
+    case kIntakeBadText: return "bad_text";
+    }
+    return "malformed";
+}
+
+bool SplitReport(const std::string& body, QVReportFields* fields) {
+    std::string* values[kReportFieldCount] = {&fields->gameId, &fields->version, &fields->guid,
+                                              &fields->time,   &fields->sign,    &fields->osMajor,
+                                              &fields->osMinor, &fields->system, &fields->flash};
+    std::string markers[kReportFieldCount];
+    for (int i = 0; i < kReportFieldCount; ++i) markers[i] = std::string(i == 0 ? "" : "&") + kReportFields[i] + "=";
+    if (body.compare(0, markers[0].size(), markers[0]) != 0) return false;
+    size_t start = markers[0].size();
+    for (int i = 1; i < kReportFieldCount; ++i) {
+        const size_t at = i == kReportFieldCount - 1 ? body.rfind(markers[i]) : body.find(markers[i], start);
+        if (at == std::string::npos || at < start) return false;
+        values[i - 1]->assign(body, start, at - start);
+        start = at + markers[i].size();
+    }
+    values[kReportFieldCount - 1]->assign(body, start, std::string::npos);
+    // The fields before the system text come from numbers, the settings
+    // file and the machine: one that holds a marker is a field twice or out
+    // of its place.
+    for (int i = 0; i < 7; ++i) {
+        for (int m = 0; m < kReportFieldCount; ++m) {
+            if (values[i]->find(std::string("&") + kReportFields[m] + "=") != std::string::npos) return false;
+        }
+    }
+    return true;
+}
+
+bool HasReportShape(const QVReportFields& f) {
+    if (f.sign.size() != 32) return false;
+    for (char c : f.sign) {
+        if (!IsUpperOrLowerHex(c)) return false;
+    }
+    const bool negative = !f.time.empty() && f.time[0] == '-';
+    return AllDigits(f.time, negative ? 1 : 0, 19 + (negative ? 0 : 1)) && AllDigits(f.osMajor, 0, 10) &&
+           AllDigits(f.osMinor, 0, 10) && !f.guid.empty();
+}
+
+bool HasValidSignature(const QVReportFields& f, const std::string& key) {
+    const std::string expected = SignatureOf(SigningBytes(f.gameId, f.guid, f.time, key));
+    if (f.sign.size() != expected.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        difference |= static_cast<unsigned char>(f.sign[i] ^ expected[i]);
+    }
+    return difference == 0;
+}
+
+}  // namespace Quorvel

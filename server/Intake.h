@@ -1,0 +1,59 @@
+#ifndef QV_SERVER_INTAKE_H
+#define QV_SERVER_INTAKE_H
+
+#include <stdint.h>
+
+#include <string>
+
+namespace Quorvel {
+
+// A report's nine values, split off the body; bytes as received (the
+// players' ANSI code page), or UTF-8 once converted.
+struct QVReportFields {
+    std::string gameId, version, guid, time, sign, osMajor, osMinor, system, flash;
+};
+
+enum QVIntakeVerdict {
+    kIntakeAccepted,
+    kIntakeMalformed,     // 400: not the nine fields in order, or a value of the wrong shape
+    kIntakeBadSignature,  // 403
+    kIntakeBadText        // 400: text the code page cannot decode
+};
+
+// Why a request was refused, as counted per day.
+const char* VerdictReason(QVIntakeVerdict verdict);
+
+// Splits a body at the nine ordered "&name=" markers. Values may hold "&"
+// and "="; the last field's marker is the last "&flash=" of the body, so
+// that the system text may hold anything. A field before the system text
+// that holds one of the markers means a field is repeated or out of order.
+bool SplitReport(const std::string& body, QVReportFields* fields);
+
+// The shapes the installer sends: sign 32 hexadecimal digits, time 1 to 20
+// digits with an optional minus (a signed 64-bit count), osmajor and
+// osminor 1 to 10 digits, guid not empty.
+bool HasReportShape(const QVReportFields& fields);
+
+// The received sign equals, byte for byte, the upper-case MD5 of game id,
+// identifier, time and key as received; compared in constant time.
+bool HasValidSignature(const QVReportFields& fields, const std::string& key);
+
+// Splits, checks and verifies a body. On acceptance the fields are
+// converted with toUtf8 (bytes in, UTF-8 out, false when they are not text
+// of the code page).
+template <class Converter>
+QVIntakeVerdict TakeIn(const std::string& body, const std::string& key, Converter& toUtf8, QVReportFields* fields) {
+    if (!SplitReport(body, fields) || !HasReportShape(*fields)) return kIntakeMalformed;
+    if (!HasValidSignature(*fields, key)) return kIntakeBadSignature;
+    std::string* texts[] = {&fields->gameId, &fields->version, &fields->guid, &fields->system, &fields->flash};
+    for (std::string* text : texts) {
+        std::string converted;
+        if (!toUtf8(*text, &converted)) return kIntakeBadText;
+        text->swap(converted);
+    }
+    return kIntakeAccepted;
+}
+
+}  // namespace Quorvel
+
+#endif

@@ -1,0 +1,87 @@
+#ifndef QV_SERVER_PGSTORE_H
+#define QV_SERVER_PGSTORE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "server/Store.h"
+
+struct pg_conn;
+struct pg_result;
+
+namespace Quorvel {
+
+// Sole owner of one query result.
+class QVPgResult {
+public:
+    explicit QVPgResult(pg_result* result = NULL) : m_result(result) {}
+    ~QVPgResult();
+    QVPgResult(QVPgResult&& other) : m_result(other.m_result) { other.m_result = NULL; }
+    QVPgResult(const QVPgResult&) = delete;
+    QVPgResult& operator=(const QVPgResult&) = delete;
+
+    // The command completed (with rows or without).
+    bool ok() const;
+    // The SQLSTATE of a failure: "40P01" for a deadlock, "40001" for a
+    // serialization failure; empty otherwise.
+    std::string State() const;
+    int Rows() const;
+    int64_t Affected() const;
+    std::string Text(int row, int column) const;
+    int64_t Int(int row, int column) const;
+
+private:
+    pg_result* m_result;
+};
+
+// Sole owner of one PostgreSQL connection. Every value travels as a
+// parameter, never inside the SQL.
+class QVPgConnection {
+public:
+    explicit QVPgConnection(const std::string& url);
+    ~QVPgConnection();
+    QVPgConnection(const QVPgConnection&) = delete;
+    QVPgConnection& operator=(const QVPgConnection&) = delete;
+
+    bool valid() const;
+    std::string Error() const;
+    QVPgResult Exec(const char* sql);
+    bool Prepare(const char* name, const char* sql, int parameters);
+    // Text parameters; those listed in binary (by index) are sent as bytes.
+    QVPgResult Run(const char* name, const std::vector<std::string>& parameters, int binaryIndex = -1);
+    QVPgResult Query(const char* sql, const std::vector<std::string>& parameters);
+
+private:
+    pg_conn* m_conn;
+};
+
+class QVPgStore : public QVStore {
+public:
+    explicit QVPgStore(const std::string& url);
+
+    bool Prepare(std::string* error) override;
+    bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
+                    std::vector<bool>* inserted, std::string* error) override;
+    bool Healthy() override;
+    bool Games(std::vector<std::string>* games) override;
+    bool Summary(const std::string& game, const std::string& today, QVGameSummary* summary) override;
+    bool Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) override;
+    bool Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) override;
+    bool Rejects(std::vector<QVRejectCount>* rejects) override;
+    bool Export(const std::string& game, int64_t from, int64_t to,
+                const std::function<bool(const QVReportRow&)>& row) override;
+
+private:
+    // One attempt; false with the failure's SQLSTATE in state.
+    bool TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
+                  std::vector<bool>* inserted, std::string* state, std::string* error);
+
+    std::string m_url;
+    QVPgConnection m_conn;
+};
+
+}  // namespace Quorvel
+
+#endif
