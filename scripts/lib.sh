@@ -15,3 +15,15 @@ qv_build_win() {
   fi
   cmake --build "$dir" >&2
 }
+
+# The native release tree in $1 (default build/host): the statistics server
+# and the host tools, without sanitizers. Extra arguments are targets.
+QV_HOST_BUILD=${QV_HOST_BUILD:-$QV_ROOT/build/host}
+qv_build_host() {
+  local dir=${1:-$QV_HOST_BUILD}
+  shift || true
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S "$QV_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2 || return 1
+  fi
+  if [ $# -gt 0 ]; then cmake --build "$dir" --target "$@" >&2; else cmake --build "$dir" >&2; fi
+}

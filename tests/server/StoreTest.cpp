@@ -1,0 +1,113 @@
+// The SQLite store on a real file; PostgreSQL is tested the same way by
+// tests/server/test_storage.sh against a real server.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "server/SqliteStore.h"
+
+using namespace Quorvel;
+
+namespace {
+
+class SqliteStoreTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/qvstore-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(folder));
+        m_folder = folder;
+        m_path = m_folder + "/stats.db";
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf '" + m_folder + "'";
+        if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << m_folder;
+    }
+    static QVReportRow Row(const std::string& guid, const std::string& time, const std::string& version = "1.0") {
+        QVReportRow r;
+        r.receivedAt = 1796795383;
+        r.day = "2026-12-09";
+        r.gameId = "3";
+        r.version = version;
+        r.guid = guid;
+        r.clientTime = time;
+        r.osMajor = 6;
+        r.osMinor = 1;
+        r.system = "Windows 7 & x=y";
+        r.body = "game_id=3&...";
+        return r;
+    }
+    std::string m_folder, m_path;
+};
+
+TEST_F(SqliteStoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
+    QVSqliteStore store(m_path);
+    std::string error;
+    ASSERT_TRUE(store.Prepare(&error)) << error;
+    std::vector<bool> inserted;
+    // A report, its replay in the same batch and in a later one, the same
+    // machine's second installation, another machine.
+    ASSERT_TRUE(store.WriteBatch({Row("m1", "100"), Row("m1", "100")}, {}, &inserted, &error)) << error;
+    EXPECT_EQ(std::vector<bool>({true, false}), inserted);
+    ASSERT_TRUE(store.WriteBatch({Row("m1", "100"), Row("m1", "200", "1.1"), Row("m2", "100")},
+                                 {QVRejectCount{"2026-12-09", "bad_signature", 2}}, &inserted, &error))
+        << error;
+    EXPECT_EQ(std::vector<bool>({false, true, true}), inserted);
+
+    QVGameSummary summary;
+    ASSERT_TRUE(store.Summary("3", "2026-12-09", &summary));
+    EXPECT_EQ(3, summary.reports);
+    EXPECT_EQ(2, summary.machines);
+    EXPECT_EQ(3, summary.reportsToday);
+    EXPECT_EQ(2, summary.newMachinesToday);
+    std::vector<QVBreakdownRow> versions;
+    ASSERT_TRUE(store.Breakdown("3", "version", &versions));
+    ASSERT_EQ(2u, versions.size());
+    EXPECT_EQ("1.0", versions[0].value);
+    EXPECT_EQ(2, versions[0].reports);
+    std::vector<QVBreakdownRow> systems;
+    ASSERT_TRUE(store.Breakdown("3", "os", &systems));
+    ASSERT_EQ(1u, systems.size());
+    EXPECT_EQ("6.1\tWindows 7 & x=y", systems[0].value);
+    std::vector<QVRejectCount> rejects;
+    ASSERT_TRUE(store.Rejects(&rejects));
+    ASSERT_EQ(1u, rejects.size());
+    EXPECT_EQ(2, rejects[0].count);
+    int exported = 0;
+    ASSERT_TRUE(store.Export("", 0, INT64_MAX, [&](const QVReportRow&) { return ++exported > 0; }));
+    EXPECT_EQ(3, exported);
+}
+
+TEST_F(SqliteStoreTest, WhatWasCommittedSurvivesAndANewerSchemaIsRefused) {
+    {
+        QVSqliteStore store(m_path);
+        std::string error;
+        ASSERT_TRUE(store.Prepare(&error)) << error;
+        std::vector<bool> inserted;
+        ASSERT_TRUE(store.WriteBatch({Row("m1", "100")}, {}, &inserted, &error));
+    }
+    {
+        QVSqliteStore again(m_path);
+        std::string error;
+        ASSERT_TRUE(again.Prepare(&error)) << error;
+        QVGameSummary summary;
+        ASSERT_TRUE(again.Summary("3", "2026-12-09", &summary));
+        EXPECT_EQ(1, summary.reports);
+        QVSqliteDb db(m_path, 2 /* SQLITE_OPEN_READWRITE */);
+        ASSERT_TRUE(db.Exec("UPDATE meta SET value = '99' WHERE key = 'schema_version'"));
+    }
+    QVSqliteStore newer(m_path);
+    std::string error;
+    EXPECT_FALSE(newer.Prepare(&error));
+    EXPECT_NE(std::string::npos, error.find("schema version 99")) << error;
+}
+
+TEST_F(SqliteStoreTest, AnUnusableFileIsAClearError) {
+    QVSqliteStore store(m_folder + "/no/such/folder/stats.db");
+    std::string error;
+    EXPECT_FALSE(store.Prepare(&error));
+    EXPECT_NE(std::string::npos, error.find("cannot open")) << error;
+}
+
+}  // namespace

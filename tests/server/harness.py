@@ -1,0 +1,119 @@
+"""What the server's tests share: a real qvstats started on loopback (each
+test runs in a network namespace of its own, so fixed ports are free), signed
+report bodies as the installer makes them, and plain-socket clients.
+
+QVSTATS names the server binary.
+"""
+import hashlib
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+KEY = b"pR4vNd8sYk"
+INTAKE = ("127.0.0.1", 80)
+DASHBOARD = ("127.0.0.1", 8080)
+
+
+class Checks:
+    def __init__(self):
+        self.failures = 0
+
+    def check(self, what, condition, detail=""):
+        print(("ok: " if condition else "FAIL: ") + what + (" (%s)" % detail if detail else ""), flush=True)
+        if not condition:
+            self.failures += 1
+        return condition
+
+    def finish(self):
+        print("%d check(s) failed" % self.failures if self.failures else "all checks passed")
+        sys.exit(1 if self.failures else 0)
+
+
+def body(game=b"3", guid=b"0a1b2c3d4e5f20100101080000", when=b"1796795383", version=b"1.0.0.0",
+         system="Microsoft Windows 7 Ultimate Edition, 64-bit Service Pack 1 (build 7601)".encode("gbk"),
+         flash=b"", osmajor=b"6", osminor=b"1", sign=None):
+    sign = sign or hashlib.md5(game + guid + when + KEY).hexdigest().upper().encode()
+    return (b"game_id=" + game + b"&version=" + version + b"&guid=" + guid + b"&time=" + when + b"&sign=" + sign +
+            b"&osmajor=" + osmajor + b"&osminor=" + osminor + b"&system=" + system + b"&flash=" + flash)
+
+
+def request(data, address=INTAKE, timeout=15):
+    """Sends raw bytes, reads to the end; (status, whole answer, seconds)."""
+    t0 = time.time()
+    with socket.create_connection(address, timeout=timeout) as s:
+        s.sendall(data)
+        answer = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    line = answer.split(b"\r\n", 1)[0].split(b" ")
+    return (int(line[1]) if len(line) > 1 and line[1].isdigit() else 0), answer, time.time() - t0
+
+
+def post(payload, version="1.0", path="/micro_stats", method="POST", address=INTAKE):
+    """The installer's request: WinINet's headers, HTTP/1.0."""
+    head = "%s %s HTTP/%s\r\nAccept: */*\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\nCache-Control: no-cache\r\n\r\n" % (
+        method, path, version, len(payload))
+    return request(head.encode() + payload, address)
+
+
+def get(path, address=DASHBOARD):
+    return request(("GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % path).encode(), address)
+
+
+def wait_port(address, seconds=20):
+    end = time.time() + seconds
+    while time.time() < end:
+        try:
+            socket.create_connection(address, timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+class Server:
+    """One qvstats process; stop() sends SIGTERM and returns its exit code."""
+
+    def __init__(self, db, *extra, listen="127.0.0.1:80", dashboard="127.0.0.1:8080"):
+        self.log = tempfile.NamedTemporaryFile(prefix="qvstats-", suffix=".log", delete=False)
+        args = [os.environ["QVSTATS"], "serve", "--db", db, "--listen", listen, "--dashboard", dashboard] + list(extra)
+        self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
+        host, port = listen.rsplit(":", 1)
+        self.ready = wait_port((host, int(port)))
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return None
+
+    def output(self):
+        with open(self.log.name, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+def run_briefly(*args, timeout=20):
+    """qvstats started for a start-up error: (exit code, stderr)."""
+    p = subprocess.run([os.environ["QVSTATS"]] + list(args), capture_output=True, timeout=timeout)
+    return p.returncode, p.stderr.decode("utf-8", "replace")
+
+
+def workdir():
+    folder = tempfile.mkdtemp(prefix="qvstats-test-")
+    os.chmod(folder, 0o755)  # PostgreSQL runs as another user below it
+    return folder
+
+
+def remove(folder):
+    shutil.rmtree(folder, ignore_errors=True)

@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""Storage against both real databases: a replay gives one row, a second
+installation of a machine counts it twice and as one new machine, every
+report whose 200 was sent survives kill -9 of the server, a newer schema is
+refused; and, on PostgreSQL, two receivers that take the same reports at
+the same time store each once."""
+import os
+import signal
+import sqlite3
+import subprocess
+import threading
+
+import harness
+from harness import Checks, Server, body, post
+
+c = Checks()
+work = harness.workdir()
+SOURCE = os.environ["QV_SOURCE_DIR"]
+
+
+def pg_shell(command):
+    return subprocess.run(["bash", "-c", "source %s/tests/server/pg.sh; %s" % (SOURCE, command)],
+                          capture_output=True, text=True)
+
+
+started = pg_shell("pg_start %s/pg 5432 && echo $PG_URL" % work)
+pg_url = started.stdout.strip().splitlines()[-1] if started.returncode == 0 else None
+c.check("a PostgreSQL server of the test's own", pg_url is not None, started.stdout + started.stderr)
+
+
+def query(db, sql):
+    """The first column of every row."""
+    if db.startswith("sqlite:"):
+        with sqlite3.connect(db[7:]) as conn:
+            return [str(r[0]) for r in conn.execute(sql)]
+    out = subprocess.run(["psql", "-At", db, "-c", sql], capture_output=True, text=True)
+    return out.stdout.split()
+
+
+def storage(db, name):
+    server = Server(db)
+    c.check("%s: the server starts" % name, server.ready, server.output())
+    first = body(guid=b"machine-1", when=b"1000")
+    c.check("%s: a report is stored" % name, post(first)[0] == 200)
+    c.check("%s: its replay is answered 200" % name, post(first)[0] == 200)
+    c.check("%s: and stored once" % name, query(db, "SELECT COUNT(*) FROM reports") == ["1"])
+    c.check("%s: a second installation of the machine" % name, post(body(guid=b"machine-1", when=b"2000"))[0] == 200)
+    c.check("%s: gives the machine 2 reports" % name,
+            query(db, "SELECT reports FROM machines WHERE guid = 'machine-1'") == ["2"])
+    c.check("%s: and one new machine" % name, query(db, "SELECT new_machines FROM daily") == ["1"])
+    c.check("%s: the raw body is kept" % name,
+            query(db, "SELECT COUNT(*) FROM reports WHERE body = %s" % (
+                "X'%s'" % first.hex() if db.startswith("sqlite:") else "'\\x%s'::bytea" % first.hex())) == ["1"])
+
+    # kill -9 in the middle of a flood: every report answered 200 is there.
+    acknowledged = []
+    lock = threading.Lock()
+
+    def flood(k):
+        for i in range(400):
+            guid = b"flood-%d-%d" % (k, i)
+            try:
+                status = post(body(guid=guid, when=b"3000"))[0]
+            except OSError:
+                return
+            if status == 200:
+                with lock:
+                    acknowledged.append(guid.decode())
+
+    threads = [threading.Thread(target=flood, args=(k,)) for k in range(6)]
+    for t in threads:
+        t.start()
+    import time
+    deadline = time.time() + 60
+    while len(acknowledged) < 300 and time.time() < deadline:
+        time.sleep(0.005)
+    server.process.send_signal(signal.SIGKILL)
+    server.process.wait()
+    for t in threads:
+        t.join()
+    again = Server(db)
+    c.check("%s: restarts after kill -9" % name, again.ready, again.output())
+    stored = set(query(db, "SELECT guid FROM reports WHERE client_time = '3000'"))
+    missing = [g for g in acknowledged if g not in stored]
+    c.check("%s: all %d reports answered 200 before kill -9 are stored" % (name, len(acknowledged)), not missing,
+            "missing %d" % len(missing))
+    c.check("%s: SIGTERM: exit 0" % name, again.stop() == 0)
+
+
+def newer_schema(db, name):
+    if db.startswith("sqlite:"):
+        with sqlite3.connect(db[7:]) as conn:
+            conn.execute("UPDATE meta SET value = '99' WHERE key = 'schema_version'")
+    else:
+        query(db, "UPDATE meta SET value = '99' WHERE key = 'schema_version'")
+    code, err = harness.run_briefly("serve", "--db", db, "--listen", "127.0.0.1:80")
+    c.check("%s: a newer schema is refused, saying so" % name, code != 0 and "schema version 99" in err, err.strip())
+
+
+sqlite_db = "sqlite:" + os.path.join(work, "stats.db")
+storage(sqlite_db, "SQLite")
+newer_schema(sqlite_db, "SQLite")
+if pg_url:
+    storage(pg_url, "PostgreSQL")
+    newer_schema(pg_url, "PostgreSQL")
+
+    # Two receivers, one database, the same reports at the same time.
+    query(pg_url, "DROP TABLE meta, reports, machines, daily, breakdown, games, rejects")
+    one = Server(pg_url, listen="127.0.0.1:80", dashboard="127.0.0.1:8080")
+    two = Server(pg_url, listen="127.0.0.1:81", dashboard="127.0.0.1:8081")
+    c.check("two receivers on one database", one.ready and two.ready, one.output() + two.output())
+    answers = []
+
+    def send(port, order):
+        for i in order:
+            answers.append(post(body(guid=b"shared-%d" % (i % 100), when=b"%d" % i), address=("127.0.0.1", port))[0])
+
+    reports = list(range(300))
+    workers = [threading.Thread(target=send, args=(port, order)) for port in (80, 81)
+               for order in (reports, list(reversed(reports)))]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    c.check("every post answered 200", answers.count(200) == 1200, "%d of %d" % (answers.count(200), len(answers)))
+    c.check("each report stored once", query(pg_url, "SELECT COUNT(*) FROM reports") == ["300"])
+    c.check("each machine once, with its 3 reports",
+            query(pg_url, "SELECT COUNT(*) FROM machines") == ["100"] and
+            query(pg_url, "SELECT DISTINCT reports FROM machines") == ["3"])
+    c.check("the game's counts agree", query(pg_url, "SELECT reports FROM games") == ["300"] and
+            query(pg_url, "SELECT machines FROM games") == ["100"])
+    one.stop()
+    two.stop()
+pg_shell("PG_DIR=%s/pg; pg_stop" % work)
+harness.remove(work)
+c.finish()
