@@ -1,11 +1,15 @@
 #include "app/CommandLine.h"
 
+#include <algorithm>
+
 namespace Quorvel {
 
 namespace {
 
 const wchar_t kPrefixes[] = L"-/";
 const wchar_t kSeparators[] = L" :=";
+
+bool NameBefore(const std::pair<std::wstring, std::wstring>& entry, const std::wstring& name) { return entry.first < name; }
 
 std::wstring TrimSpaces(const std::wstring& text) {
     const std::wstring::size_type first = text.find_first_not_of(L' ');
@@ -44,7 +48,9 @@ QVCommandLine::QVCommandLine(const wchar_t* text) {
 }
 
 void QVCommandLine::Store(const std::wstring& name, const std::wstring& value) {
-    m_options.insert(std::make_pair(name, value));  // keeps an existing entry
+    const QVOptionMap::iterator at = std::lower_bound(m_options.begin(), m_options.end(), name, NameBefore);
+    if (at != m_options.end() && at->first == name) return;  // the first occurrence stays
+    m_options.insert(at, std::make_pair(name, value));
 }
 
 void QVCommandLine::Parse(const std::wstring& text) {
@@ -103,8 +109,8 @@ bool QVCommandLine::Find(const std::wstring& query, std::wstring* value) const {
         if (last == L' ' || last == L':' || last == L'=') key.erase(key.size() - 1);
     }
     if (key.empty()) return false;
-    const std::map<std::wstring, std::wstring>::const_iterator it = m_options.find(key);
-    if (it == m_options.end()) return false;
+    const QVOptionMap::const_iterator it = std::lower_bound(m_options.begin(), m_options.end(), key, NameBefore);
+    if (it == m_options.end() || it->first != key) return false;
     if (value != 0) *value = it->second;
     return true;
 }

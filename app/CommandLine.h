@@ -1,10 +1,16 @@
 #ifndef QV_APP_COMMANDLINE_H
 #define QV_APP_COMMANDLINE_H
 
-#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Quorvel {
+
+// Option names and values, ordered by name (UTF-16 code units, unsigned),
+// each name once. A sorted array: the installer's few options need no tree,
+// and the tree's code would be most of a page.
+typedef std::vector<std::pair<std::wstring, std::wstring> > QVOptionMap;
 
 // The whole command-line text parsed into option names and values. Names
 // given with "-" or "/" are lowered (ASCII only); loose text is kept as
@@ -17,14 +23,14 @@ public:
     // Empty when the option is absent or has no value.
     std::wstring GetOptionValue(const std::wstring& name) const;
 
-    const std::map<std::wstring, std::wstring>& Options() const { return m_options; }
+    const QVOptionMap& Options() const { return m_options; }
 
 private:
     void Parse(const std::wstring& text);
     void Store(const std::wstring& name, const std::wstring& value);
     bool Find(const std::wstring& query, std::wstring* value) const;
 
-    std::map<std::wstring, std::wstring> m_options;
+    QVOptionMap m_options;
 };
 
 // ASCII-only lowering: other characters are left as they are.

@@ -57,6 +57,18 @@ std::wstring IniValue(const std::wstring& text, const std::wstring& section, con
     return std::wstring();
 }
 
+bool FileOffsetOf(const std::vector<QVSectionSpan>& sections, uint32_t rva, uint32_t size, uint32_t* offset) {
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const QVSectionSpan& s = sections[i];
+        if (rva < s.virtualAddress) continue;
+        const uint64_t into = static_cast<uint64_t>(rva) - s.virtualAddress;
+        if (into + size > s.rawSize || into + size > (s.virtualSize != 0 ? s.virtualSize : s.rawSize)) continue;
+        *offset = static_cast<uint32_t>(s.rawOffset + into);
+        return static_cast<uint64_t>(s.rawOffset) + into + size <= 0xFFFFFFFFu;
+    }
+    return false;
+}
+
 bool IsUsableGameName(const std::wstring& base, const std::wstring& name) {
     if (!IsPlainNameComponent(name)) return false;
     const std::wstring::size_type kLongestPath = 259;

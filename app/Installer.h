@@ -1,9 +1,21 @@
 #ifndef QV_APP_INSTALLER_H
 #define QV_APP_INSTALLER_H
 
+#include <stdint.h>
+
 #include <string>
+#include <vector>
 
 namespace Quorvel {
+
+// One section of an image as its header describes it.
+struct QVSectionSpan {
+    uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
+};
+
+// Where size bytes at rva lie in the image's file: true, with the offset,
+// when they lie whole within the file's part of one section.
+bool FileOffsetOf(const std::vector<QVSectionSpan>& sections, uint32_t rva, uint32_t size, uint32_t* offset);
 
 // The value of key in [section] of INI text, read much as the profile
 // functions read it: names compared without regard to ASCII case, blanks

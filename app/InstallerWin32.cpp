@@ -5,6 +5,7 @@
 #include "app/Launch.h"
 #include "archive/Archive.h"
 #include "archive/PathHelpers.h"
+#include "core/Buffer.h"
 #include "core/HandlesWin32.h"
 #include "core/PathOps.h"
 #include "report/Report.h"
@@ -43,13 +44,77 @@ bool QVInstaller::WriteResourceFile(int id, const void* data, uint32_t size) {
     return WriteBytes(m_folder + name, data, size);
 }
 
+namespace {
+
+const uint32_t kCopyChunk = 256 * 1024;
+
+// The resource's place in the program's own file, from the section table
+// of its loaded image; false when it does not lie whole in one section.
+bool OwnFileOffset(HMODULE module, const void* data, uint32_t size, uint32_t* offset) {
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (module == NULL || dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) return false;
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    std::vector<QVSectionSpan> sections;
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        sections.push_back(QVSectionSpan{section[i].VirtualAddress, section[i].Misc.VirtualSize,
+                                         section[i].PointerToRawData, section[i].SizeOfRawData});
+    }
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    if (bytes < base) return false;
+    return FileOffsetOf(sections, static_cast<uint32_t>(bytes - base), size, offset);
+}
+
+bool ReadExactly(HANDLE file, void* buffer, DWORD length) {
+    DWORD got = 0;
+    return ::ReadFile(file, buffer, length, &got, NULL) && got == length;
+}
+
+bool WriteExactly(HANDLE file, const void* buffer, DWORD length) {
+    DWORD written = 0;
+    return ::WriteFile(file, buffer, length, &written, NULL) && written == length;
+}
+
+// Copies a resource from the program's own file in bounded pieces. Written
+// from the mapped image instead, every page of a large archive would stay
+// in the installer's working set until it ends.
+bool CopyFromOwnFile(HMODULE module, const void* data, uint32_t size, HANDLE out) {
+    uint32_t offset = 0;
+    if (!OwnFileOffset(module, data, size, &offset)) return false;
+    QVFileHandle own(::CreateFileW(OwnModulePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL));
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    if (!own.valid() || !::SetFilePointerEx(own.get(), at, NULL, FILE_BEGIN)) return false;
+    QVBuffer<unsigned char> buffer(size < kCopyChunk ? (size > 0 ? size : 1) : kCopyChunk);
+    if (buffer.Data() == NULL) return false;
+    uint32_t done = 0;
+    while (done < size) {
+        const uint32_t chunk = size - done < buffer.Count() ? size - done : buffer.Count();
+        if (!ReadExactly(own.get(), buffer.Data(), chunk)) return false;
+        // The file on disk must still be the image that runs.
+        if (done == 0 && memcmp(buffer.Data(), data, chunk) != 0) return false;
+        if (!WriteExactly(out, buffer.Data(), chunk)) return false;
+        done += chunk;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool QVInstaller::WriteBytes(const std::wstring& path, const void* data, uint32_t size) {
     if (!ClearWayForFile(path)) return false;
     QVFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     if (!file.valid()) return false;
     if (data == NULL) return false;
-    DWORD written = 0;
-    return ::WriteFile(file.get(), data, size, &written, NULL) && written == size;
+    if (CopyFromOwnFile(m_module, data, size, file.get())) return true;
+    // Not readable from the file: from memory, from the start again.
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    return ::SetFilePointerEx(file.get(), start, NULL, FILE_BEGIN) && ::SetEndOfFile(file.get()) &&
+           WriteExactly(file.get(), data, size);
 }
 
 bool QVInstaller::FindOwnResource(int id, const void** data, uint32_t* size) const {

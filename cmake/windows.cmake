@@ -1,6 +1,10 @@
 # The Windows side: the installer's libraries, the sample game, the tools
 # the tests run under Wine, and the tests.
 
+# Only the installer's own link optimizes across objects (make-installer);
+# the tests and tools take the ordinary code of the same objects.
+add_link_options(-fno-use-linker-plugin)
+
 # wWinMain and the runtime hooks on their own, linked only into installers:
 # the hooks would end a test's process where GoogleTest expects exceptions.
 add_library(qv_entry OBJECT app/MainWin32.cpp core/RuntimeWin32.cpp)
@@ -41,6 +45,8 @@ target_link_options(qvpack_win PRIVATE -static -static-libgcc -static-libstdc++)
 # Wine maps an image's sections straight from the file only when they are
 # page-aligned in it; otherwise it copies them, the embedded archive
 # included, into private memory.
+include(cmake/LinkerScript.cmake)
+qv_installer_linker_script(${CMAKE_BINARY_DIR}/installer.ld)
 # What scripts/make-installer needs to link an installer from this build:
 # the floors top first, as a static link wants them.
 set(_floor_files "")
@@ -54,7 +60,7 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer-build.env CONTENT
 QV_RC='${CMAKE_RC_COMPILER}'
 QV_RC_DIR='${CMAKE_CURRENT_SOURCE_DIR}/app'
 QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<JOIN:${_floor_files}, >'
-QV_LINK_FLAGS='${_link_flags} -Os -Wl,--gc-sections -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/cmake/installer.ld -s'
+QV_LINK_FLAGS='${_link_flags} -Os -flto -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_BINARY_DIR}/installer.ld -s'
 QV_SYSTEM_LIBS='${_system_libs}'
 QV_QVPACK='${QVPACK}'
 QV_QVCHECK='${QVCHECK}'
@@ -83,14 +89,14 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
   DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core sample_client qvpack ${QVPACK}
           qvcheck ${QVCHECK} ${SAMPLE_ARCHIVE}
-          ${CMAKE_BINARY_DIR}/installer-build.env cmake/installer.ld
+          ${CMAKE_BINARY_DIR}/installer-build.env ${CMAKE_BINARY_DIR}/installer.ld
           scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
   COMMENT "Making the sample installer" VERBATIM)
 add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
 
 # Console tools for tests and benchmarks.
-foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport qvrun)
+foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport qvrun qvfileinfo)
   add_executable(${tool} tools/${tool}.cpp)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   target_compile_options(${tool} PRIVATE -municode)
@@ -98,6 +104,7 @@ foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport qvrun)
   target_link_libraries(${tool} PRIVATE qv_app)
 endforeach()
 target_sources(qvlnk PRIVATE tests/ShellLinkReaderWin32.cpp)
+target_link_libraries(qvfileinfo PRIVATE version)
 
 # DLLs planted under system libraries' names, and a program that falls for them.
 foreach(lib wininet version iphlpapi netapi32)

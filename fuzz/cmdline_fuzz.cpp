@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const QVCommandLine parsed(text.c_str());
     const Options naive = Naive(text);
-    if (parsed.Options() != naive) abort();
+    if (Options(parsed.Options().begin(), parsed.Options().end()) != naive) abort();
     const std::wstring queries[] = {L"-update", L"/UPDATE:", L"update=", L"", L"-", text.substr(0, 8)};
     for (const std::wstring& q : queries) {
         std::wstring value;

@@ -43,4 +43,18 @@ TEST(InstallerTest, OneLockNamePerGame) {
     EXPECT_EQ(a.size(), InstanceLockName(std::wstring(300, L'x')).size());
 }
 
+TEST(InstallerTest, ResourceBytesAreFoundInTheFile) {
+    // .text, then .rsrc of 0x3000 bytes in memory but 0x2200 in the file.
+    const std::vector<QVSectionSpan> sections = {{0x1000, 0x800, 0x400, 0xA00}, {0x4000, 0x3000, 0x1000, 0x2200}};
+    uint32_t offset = 0;
+    ASSERT_TRUE(FileOffsetOf(sections, 0x4010, 0x100, &offset));
+    EXPECT_EQ(0x1010u, offset);
+    ASSERT_TRUE(FileOffsetOf(sections, 0x4000, 0x2200, &offset));  // to the last byte in the file
+    EXPECT_EQ(0x1000u, offset);
+    EXPECT_FALSE(FileOffsetOf(sections, 0x4000, 0x2201, &offset));  // past what the file holds
+    EXPECT_FALSE(FileOffsetOf(sections, 0x17F0, 0x20, &offset));    // across the end of .text
+    EXPECT_FALSE(FileOffsetOf(sections, 0x3000, 0x10, &offset));    // between sections
+    EXPECT_FALSE(FileOffsetOf(sections, 0xFFFFFFF0u, 0x20, &offset));
+}
+
 }  // namespace

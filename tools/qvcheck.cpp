@@ -1,10 +1,16 @@
-// qvcheck SETTINGS ARCHIVE [CODEPAGE]: checks a game's settings file as the
-// players' Windows will read it, before it goes into an installer: text in
-// the ANSI code page CODEPAGE (936 unless given), without a byte-order mark;
-// a [game] name that is a plain file name there; and short enough that the
-// longest path the installation makes, for a profile folder of up to 40
-// characters, stays within 259. Prints what is wrong and how to mend it,
-// and exits 1; exits 0, silently, when all is well.
+// What make-installer checks and reads before it builds an installer:
+//   qvcheck SETTINGS ARCHIVE [CODEPAGE]
+//     the settings file as the players' Windows will read it: text in the
+//     ANSI code page CODEPAGE (936 unless given), without a byte-order mark;
+//     a [game] name that is a plain file name there; and short enough that
+//     the longest path the installation makes, for a profile folder of up to
+//     40 characters, stays within 259. Prints what is wrong and how to mend
+//     it, and exits 1; exits 0, silently, when all is well.
+//   qvcheck --fields SETTINGS [CODEPAGE]
+//     prints [game] name and version in UTF-8, a line each (bytes the code
+//     page cannot decode become U+FFFD), for the installer's version block.
+//   qvcheck --icon FILE
+//     whether FILE is an icon file (.ico) Windows can show; exits 1 if not.
 #include <errno.h>
 #include <iconv.h>
 #include <stdint.h>
@@ -124,9 +130,71 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
+// Decodes what can be decoded; each byte that cannot becomes U+FFFD.
+std::wstring DecodeLossy(const std::string& bytes, const std::string& codePage) {
+    std::wstring text;
+    iconv_t converter = iconv_open("WCHAR_T", ("CP" + codePage).c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) return text;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        wchar_t out[256];
+        char* in = const_cast<char*>(bytes.data()) + at;
+        size_t inLeft = bytes.size() - at;
+        char* outPtr = reinterpret_cast<char*>(out);
+        size_t outLeft = sizeof(out);
+        const size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
+        text.append(out, reinterpret_cast<wchar_t*>(outPtr) - out);
+        at = bytes.size() - inLeft;
+        if (result == static_cast<size_t>(-1) && errno != E2BIG) {
+            text += static_cast<wchar_t>(0xFFFD);
+            ++at;
+            iconv(converter, NULL, NULL, NULL, NULL);
+        }
+    }
+    iconv_close(converter);
+    return text;
+}
+
+int Fields(const std::string& settings, const std::string& codePage) {
+    std::string bytes;
+    if (!ReadFile(settings, &bytes)) return Refuse(settings, "cannot be read");
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    const std::wstring text = DecodeLossy(bytes, codePage);
+    printf("%s\n%s\n", Utf8(IniValue(text, L"game", L"name")).c_str(), Utf8(IniValue(text, L"game", L"version")).c_str());
+    return 0;
+}
+
+uint32_t Read32(const std::string& b, size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+// An icon file: a header (reserved 0, type 1, the number of images), a
+// 16-byte entry per image, each image's bytes within the file.
+int CheckIcon(const std::string& path) {
+    std::string b;
+    if (!ReadFile(path, &b)) return Refuse(path, "cannot be read");
+    const size_t count = b.size() >= 6 ? (static_cast<unsigned char>(b[4]) | static_cast<unsigned char>(b[5]) << 8) : 0;
+    if (b.size() < 6 || b[0] != 0 || b[1] != 0 || b[2] != 1 || b[3] != 0 || count == 0 || b.size() < 6 + 16 * count) {
+        return Refuse(path, "is not an icon file (.ico): save the icon as ICO, with sizes such as 16, 32 and 48 pixels");
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const size_t entry = 6 + 16 * i;
+        const uint32_t size = Read32(b, entry + 8), offset = Read32(b, entry + 12);
+        if (size < 40 || offset < 6 + 16 * count || static_cast<uint64_t>(offset) + size > b.size()) {
+            return Refuse(path, "is not a valid icon file: image " + std::to_string(i + 1) + " lies outside the file");
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "--fields") == 0) return Fields(argv[2], argc > 3 ? argv[3] : "936");
+    if (argc == 3 && strcmp(argv[1], "--icon") == 0) return CheckIcon(argv[2]);
     if (argc < 3 || argc > 4) {
         fprintf(stderr, "usage: qvcheck SETTINGS ARCHIVE [CODEPAGE]\n");
         return 2;

@@ -128,6 +128,16 @@ void TimesOf(const std::string& path, const struct stat& st, QVFileItem& item) {
     }
 #endif
 #endif
+    // A reproducible build gives SOURCE_DATE_EPOCH: no time after it goes
+    // into the archive, so that when the files were checked out does not.
+    const char* epoch = getenv("SOURCE_DATE_EPOCH");
+    if (epoch != NULL && epoch[0] != 0 && strspn(epoch, "0123456789") == strlen(epoch)) {
+        const uint64_t latest = ToFileTime(strtoll(epoch, NULL, 10), 0);
+        QVFileTime* times[] = {&item.creationTime, &item.lastAccessTime, &item.lastWriteTime};
+        for (QVFileTime* t : times) {
+            if (FileTimeValue(*t) > latest) *t = MakeFileTime(latest);
+        }
+    }
 }
 
 // Depth first, names in byte order within each folder: the same folder

@@ -1,6 +1,8 @@
 // qvrun COUNT PROGRAM [ARGUMENT]: starts COUNT copies of PROGRAM at the same
 // moment, as a player's double click started twice would, waits for all of
-// them and prints their exit codes, one line.
+// them and prints their exit codes, one line. The copies are created
+// suspended and let go together: loading one under a busy machine's load
+// would otherwise give the other a head start of the whole installation.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -15,16 +17,22 @@ int wmain(int argc, wchar_t** argv) {
     const int count = _wtoi(argv[1]);
     std::wstring commandLine = L"\"" + std::wstring(argv[2]) + L"\"";
     if (argc > 3) commandLine += L" " + std::wstring(argv[3]);
-    std::vector<HANDLE> processes;
+    std::vector<HANDLE> processes, threads;
     for (int i = 0; i < count; ++i) {
         STARTUPINFOW startup;
         ::ZeroMemory(&startup, sizeof(startup));
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process;
         std::wstring line = commandLine;
-        if (!::CreateProcessW(argv[2], &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return 1;
-        ::CloseHandle(process.hThread);
+        if (!::CreateProcessW(argv[2], &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process)) {
+            return 1;
+        }
+        threads.push_back(process.hThread);
         processes.push_back(process.hProcess);
+    }
+    for (HANDLE thread : threads) {
+        ::ResumeThread(thread);
+        ::CloseHandle(thread);
     }
     std::wstring codes;
     for (HANDLE process : processes) {

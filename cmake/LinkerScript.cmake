@@ -1,0 +1,60 @@
+# The installer's linker script, made at configure time from the installed
+# binutils' own default (ld --verbose) by two changes: .eh_frame and .CRT go
+# into .rdata instead of sections of their own. The installer's file is
+# page-aligned, so that Wine maps its sections (the embedded archive among
+# them) from the file instead of copying them into private memory; every
+# section of its own then costs at least a page of the file.
+#
+#   qv_installer_linker_script(OUTPUT_FILE)
+function(qv_installer_linker_script output)
+  find_program(QV_LD NAMES ${CMAKE_C_COMPILER_TARGET}-ld i686-w64-mingw32-ld NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  execute_process(COMMAND ${QV_LD} --verbose OUTPUT_VARIABLE verbose RESULT_VARIABLE status)
+  execute_process(COMMAND ${QV_LD} --version OUTPUT_VARIABLE version)
+  string(REGEX REPLACE "\n.*" "" version "${version}")
+  set(rule "==================================================")
+  string(FIND "${verbose}" "${rule}\n" first)
+  string(FIND "${verbose}" "\n${rule}" last REVERSE)
+  if(NOT status EQUAL 0 OR first EQUAL -1 OR last LESS_EQUAL first)
+    message(FATAL_ERROR "${QV_LD} --verbose printed no default linker script (${version})")
+  endif()
+  string(LENGTH "${rule}\n" skip)
+  math(EXPR begin "${first} + ${skip}")
+  math(EXPR length "${last} - ${begin} + 1")
+  string(SUBSTRING "${verbose}" ${begin} ${length} script)
+
+  # The body of "  NAME BLOCK(__section_alignment__) :\n  {\n ... \n  }\n",
+  # and the script without the block when REMOVE is given.
+  macro(qv_block name out_body remove)
+    set(_head "  ${name} BLOCK(__section_alignment__) :\n  {\n")
+    string(FIND "${script}" "${_head}" _at)
+    if(_at EQUAL -1)
+      message(FATAL_ERROR "The default linker script of ${version} no longer has the shape this build expects: "
+                          "no '${name}' output section. cmake/LinkerScript.cmake needs to follow it.")
+    endif()
+    string(LENGTH "${_head}" _head_length)
+    math(EXPR _body_at "${_at} + ${_head_length}")
+    string(SUBSTRING "${script}" ${_body_at} -1 _rest)
+    string(FIND "${_rest}" "\n  }\n" _end)
+    if(_end EQUAL -1)
+      message(FATAL_ERROR "The default linker script of ${version}: the '${name}' section does not end as expected.")
+    endif()
+    string(SUBSTRING "${_rest}" 0 ${_end} ${out_body})
+    if(${remove})
+      math(EXPR _after "${_body_at} + ${_end} + 5")
+      string(SUBSTRING "${script}" 0 ${_at} _before)
+      string(SUBSTRING "${script}" ${_after} -1 _tail)
+      set(script "${_before}${_tail}")
+    endif()
+  endmacro()
+
+  qv_block(.eh_frame eh_frame TRUE)
+  qv_block(.CRT crt TRUE)
+  qv_block(.rdata rdata FALSE)
+  # The default's .CRT leaves the CRT's dynamic TLS initialisers (.CRT$XD*)
+  # to an orphan section of the same name: they move along.
+  set(crt "    KEEP (*(SORT(.CRT$XD*)))\n    KEEP (*(.CRT))\n${crt}")
+  string(REPLACE "${rdata}" "${rdata}\n${eh_frame}\n${crt}" script "${script}")
+  file(WRITE ${output}
+       "/* Made by cmake/LinkerScript.cmake from the default script of ${version}:\n"
+       "   .eh_frame and .CRT are part of .rdata. */\n${script}")
+endfunction()
