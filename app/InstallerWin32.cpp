@@ -46,7 +46,7 @@ bool QVInstaller::WriteResourceFile(int id, const void* data, uint32_t size) {
 
 namespace {
 
-const uint32_t kCopyChunk = 256 * 1024;
+const uint32_t kCopyChunk = 1024 * 1024;
 
 // The resource's place in the program's own file, from the section table
 // of its loaded image; false when it does not lie whole in one section.
