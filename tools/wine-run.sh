@@ -38,4 +38,14 @@ if wineserver -p"${WINE_PERSIST_S:-60}" </dev/null >/dev/null 2>&1; then
 fi
 flock -u 9
 exec 9>&-
-exec wine "$@"
+# A Windows program's own crash ends in an exception code, never a Unix
+# signal: a SIGSEGV here is Wine's loader failing to set up the process
+# (seen now and then under load), before any of the program ran.
+rc=0
+wine "$@" || rc=$?
+if [ "$rc" -eq 139 ]; then
+  echo "wine-run: Wine's loader crashed (SIGSEGV) before $1 ran; once more" >&2
+  rc=0
+  wine "$@" || rc=$?
+fi
+exit "$rc"
