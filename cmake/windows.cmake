@@ -27,6 +27,7 @@ foreach(tool qvpack qvcheck)
   endif()
   list(TRANSFORM _sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE _abs)
   file(GLOB _headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*.h ${CMAKE_CURRENT_SOURCE_DIR}/archive/*.h
+       ${CMAKE_CURRENT_SOURCE_DIR}/tools/HostUtf8.h
        ${CMAKE_CURRENT_SOURCE_DIR}/app/Installer.h ${CMAKE_CURRENT_SOURCE_DIR}/report/Md5.h)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/host/${tool}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
@@ -39,6 +40,7 @@ endforeach()
 # The same packer sources build for Windows as well.
 add_executable(qvpack_win tools/qvpack.cpp)
 set_target_properties(qvpack_win PROPERTIES OUTPUT_NAME qvpack)
+target_include_directories(qvpack_win PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(qvpack_win PRIVATE qv_archive)
 target_link_options(qvpack_win PRIVATE -static -static-libgcc -static-libstdc++)
 

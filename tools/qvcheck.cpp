@@ -26,6 +26,7 @@
 #include "app/Installer.h"
 #include "archive/EntryName.h"
 #include "archive/Format.h"
+#include "tools/HostUtf8.h"
 
 using namespace Quorvel;
 
@@ -52,18 +53,8 @@ bool ReadFile(const std::string& path, std::string* bytes) {
 
 // Valid UTF-8 with at least one character outside ASCII.
 bool LooksLikeUtf8(const std::string& bytes) {
-    bool wide = false;
-    for (size_t i = 0; i < bytes.size();) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
-        if (extra == 9 || (extra == 1 && c < 0xC2) || (extra > 0 && i + extra >= bytes.size())) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
-        }
-        wide = wide || extra > 0;
-        i += extra + 1;
-    }
-    return wide;
+    std::wstring units;
+    return Utf8ToUnits(bytes, &units) && units.size() < bytes.size();
 }
 
 // The text decoded from the code page; false, with the first line that is
@@ -107,28 +98,7 @@ bool ArchiveNames(const std::string& path, std::vector<std::wstring>* names) {
     return true;
 }
 
-std::string Utf8(const std::wstring& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const uint32_t c = static_cast<uint32_t>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string Utf8(const std::wstring& text) { return UnitsToUtf8(text); }
 
 // Decodes what can be decoded; each byte that cannot becomes U+FFFD.
 std::wstring DecodeLossy(const std::string& bytes, const std::string& codePage) {

@@ -4,23 +4,8 @@
 # not count itself.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-check "first install exits 0" run_installer "$QV_SAMPLE_INSTALLER"
-D=$(install_dir)
-client_starts "$D/starts.log" 1 >/dev/null
-mkdir -p "$T/standin"
-cp "$QV_QVHOLD" "$T/standin/$GAME_NAME.exe"
-
-standin() { "$QV_WINE_RUN" "$T/standin/$GAME_NAME.exe" - "$1" </dev/null >/dev/null 2>&1 & }
-starts() { grep -c '^start' "$D/starts.log"; }
-# Waits until a process of that image is in Wine's process list.
-await_image() {
-  local i
-  for ((i = 0; i < 100; i++)); do pgrep -f "standin/$1" >/dev/null && return 0; sleep 0.1; done
-  return 1
-}
-mark() { echo tampered >"$D/res/title.png"; rm -f "$(desktop_dir)/$GAME_NAME.lnk"; }
+update_setup
 untouched() { grep -q tampered "$D/res/title.png"; }
-restored() { cmp -s "$QV_SOURCE_DIR/samples/game/res/title.png" "$D/res/title.png"; }
 
 # One stand-in for 4 s: nothing is touched meanwhile. The installer runs
 # from a folder and under a name with hyphens, which are no options.
