@@ -3,6 +3,9 @@
 set -euo pipefail
 
 GAME_NAME=星辰物语
+SAMPLE=$QV_SOURCE_DIR/samples/game
+CLIENT=$QV_BUILD_DIR/sample_client.exe
+MAKE="env QV_BUILD_DIR=$QV_BUILD_DIR bash $QV_SOURCE_DIR/scripts/make-installer"
 T=$(mktemp -d "$QV_BUILD_DIR/e2e-$(basename "$0" .sh)-XXXXXX")
 PREFIX=$T/prefix
 export WINEPREFIX=$PREFIX

@@ -5,10 +5,6 @@
 # give the same bytes, built at other times in other folders.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-MAKE="bash $QV_SOURCE_DIR/scripts/make-installer"
-export QV_BUILD_DIR
-SAMPLE=$QV_SOURCE_DIR/samples/game
-CLIENT=$QV_BUILD_DIR/sample_client.exe
 base=(--settings "$SAMPLE/setting.ini" --client "$CLIENT" --archive "$QV_BUILD_DIR/sample-res.qvz" --stats-host 127.0.0.1)
 
 # An icon of our own: two images, 16 and 32 pixels, 32 bits.
@@ -28,10 +24,9 @@ open(sys.argv[1], "wb").write(out + b"".join(images))
 PY
 check "builds with --icon" $MAKE "${base[@]}" --icon "$T/game.ico" -o "$T/icon.exe"
 check "the icon group (id 100) is the given icon" python3 - "$T/game.ico" "$T/icon.exe" "$QV_SOURCE_DIR/tests/e2e/pe_resources.py" <<'PY'
-import importlib.util, struct, sys
-spec = importlib.util.spec_from_file_location("pe", sys.argv[3])
-pe = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(pe)
+import os, struct, sys
+sys.path.insert(0, os.path.dirname(sys.argv[3]))
+import pe_resources as pe
 ico = open(sys.argv[1], "rb").read()
 res = {(t, n): blob for t, n, _, blob in pe.resources(open(sys.argv[2], "rb").read())}
 group = res[(14, 100)]

@@ -6,14 +6,13 @@
 # completes.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-SAMPLE=$QV_SOURCE_DIR/samples/game
 TRIALS=${QV_DOUBLE_START_TRIALS:-16}
 # The sample game with a level of 24 MB: an installation lasts longer than
 # the difference between two copies' start-up under Wine on a busy machine.
 mkdir -p "$T/game"
 cp -r "$SAMPLE/res/." "$T/game/"
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$T/game/level.dat"
-QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$SAMPLE/setting.ini" \
+$MAKE --settings "$SAMPLE/setting.ini" \
   --client "$QV_BUILD_DIR/sample_client.exe" --res "$T/game" --stats-host 127.0.0.1 -o "$T/game.exe" 2>/dev/null
 check "first installation" run_installer "$T/game.exe"
 D=$(install_dir)
@@ -45,7 +44,7 @@ done
 # A copy started while the first extracts a large archive.
 mkdir -p "$T/big"
 head -c $((96 * 1024 * 1024)) /dev/urandom >"$T/big/level.dat"
-QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$SAMPLE/setting.ini" \
+$MAKE --settings "$SAMPLE/setting.ini" \
   --client "$QV_BUILD_DIR/sample_client.exe" --res "$T/big" --stats-host 127.0.0.1 -o "$T/big.exe" 2>/dev/null
 remove_tree "$T/big"
 before=$(starts)

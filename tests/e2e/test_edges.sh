@@ -7,7 +7,7 @@ source "$(dirname "$0")/lib.sh"
 new_prefix
 PATCH="python3 $QV_SOURCE_DIR/tests/e2e/patch_archive.py"
 make() {  # make OUT ARCHIVE
-  QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$QV_SOURCE_DIR/samples/game/setting.ini" \
+  $MAKE --settings "$QV_SOURCE_DIR/samples/game/setting.ini" \
     --client "$QV_BUILD_DIR/sample_client.exe" --archive "$2" --stats-host 127.0.0.1 -o "$1" 2>/dev/null
 }
 

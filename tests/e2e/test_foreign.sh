@@ -5,7 +5,6 @@
 # whether the installation folder cannot be made or the disk is full.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-SAMPLE=$QV_SOURCE_DIR/samples/game
 A=$(appdata)
 D=$(install_dir)
 leftovers() { ls -A "$A" | grep -i -e '^qvs.*\.tmp$' -e '^setting\.ini$' | tr '\n' ' '; }

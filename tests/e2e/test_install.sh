@@ -3,9 +3,7 @@
 # the client once, and a second run replaces everything.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-SAMPLE=$QV_SOURCE_DIR/samples/game
 ARCHIVE=$QV_BUILD_DIR/sample-res.qvz
-CLIENT=$QV_BUILD_DIR/sample_client.exe
 
 check "installer exits 0" run_installer "$QV_SAMPLE_INSTALLER"
 D=$(install_dir)

@@ -2,10 +2,6 @@
 # The publisher's command: builds an installer from any folder, carries the
 # statistics host, and refuses missing or unusable input with a message.
 source "$(dirname "$0")/lib.sh"
-MAKE="bash $QV_SOURCE_DIR/scripts/make-installer"
-export QV_BUILD_DIR
-SAMPLE=$QV_SOURCE_DIR/samples/game
-CLIENT=$QV_BUILD_DIR/sample_client.exe
 
 refuses() {  # refuses WORD ARGS...: non-zero exit and a message naming WORD
   local word=$1; shift

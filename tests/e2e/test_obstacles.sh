@@ -5,7 +5,6 @@
 # removed ends that step, and no folder is ever handed to the shell.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-SAMPLE=$QV_SOURCE_DIR/samples/game
 check "first installation" run_installer "$QV_SAMPLE_INSTALLER"
 D=$(install_dir)
 client_starts "$D/starts.log" 1 >/dev/null

@@ -3,12 +3,10 @@
 # nothing lands outside the installation folder, and the exit code is 0.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-SAMPLE=$QV_SOURCE_DIR/samples/game
-CLIENT=$QV_BUILD_DIR/sample_client.exe
 PATCH="python3 $QV_SOURCE_DIR/tests/e2e/patch_archive.py"
 
 make() {  # make OUT SETTINGS ARCHIVE
-  QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$2" --client "$CLIENT" \
+  $MAKE --settings "$2" --client "$CLIENT" \
     --archive "$3" --stats-host 127.0.0.1 -o "$1" --unchecked-settings 2>/dev/null
 }
 shortcut_free() { ! find "$PREFIX/drive_c/users" -name '*.lnk' | grep -q .; }

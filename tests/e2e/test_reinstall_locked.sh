@@ -8,14 +8,12 @@ if [ "$(id -u)" -ne 0 ] || ! id "$PLAYER" >/dev/null 2>&1; then
   echo "needs root and the user $PLAYER (scripts/setup creates it)"
   exit 1
 fi
-SAMPLE=$QV_SOURCE_DIR/samples/game
-CLIENT=$QV_BUILD_DIR/sample_client.exe
 PATCH="python3 $QV_SOURCE_DIR/tests/e2e/patch_archive.py"
 
 # Entries 1 and 2 (bk.png, game.ico): read-only, and read-only+hidden+system.
 $PATCH "$QV_BUILD_DIR/sample-res.qvz" "$T/a1.qvz" attributes 1 0x21
 $PATCH "$T/a1.qvz" "$T/locked.qvz" attributes 2 0x27
-QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$SAMPLE/setting.ini" \
+$MAKE --settings "$SAMPLE/setting.ini" \
   --client "$CLIENT" --archive "$T/locked.qvz" --stats-host 127.0.0.1 -o "$T/locked.exe" 2>/dev/null
 
 chmod 755 "$T"

@@ -4,7 +4,6 @@
 # a later run, with nothing in the way, puts the new client in place.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-SAMPLE=$QV_SOURCE_DIR/samples/game
 check "first installation" run_installer "$QV_SAMPLE_INSTALLER"
 D=$(install_dir)
 client_starts "$D/starts.log" 1 >/dev/null
@@ -16,7 +15,7 @@ printf 'NEW-CLIENT' >>"$T/new-client.exe"
 mkdir -p "$T/res"
 cp -r "$SAMPLE/res/." "$T/res/"
 head -c $((48 * 1024 * 1024)) /dev/urandom >"$T/res/level.dat"
-QV_BUILD_DIR=$QV_BUILD_DIR bash "$QV_SOURCE_DIR/scripts/make-installer" --settings "$SAMPLE/setting.ini" \
+$MAKE --settings "$SAMPLE/setting.ini" \
   --client "$T/new-client.exe" --res "$T/res" --stats-host 127.0.0.1 -o "$T/new.exe" 2>/dev/null
 
 "$QV_WINE_RUN" "$QV_QVHOLD" "$(winpath "$D/temp.exe")" 12 --wait </dev/null >"$T/scanner.out" 2>&1 &

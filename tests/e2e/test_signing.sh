@@ -5,10 +5,6 @@
 # as the unsigned one, and a wrong password is refused with a message.
 source "$(dirname "$0")/lib.sh"
 new_prefix
-MAKE="bash $QV_SOURCE_DIR/scripts/make-installer"
-export QV_BUILD_DIR
-SAMPLE=$QV_SOURCE_DIR/samples/game
-CLIENT=$QV_BUILD_DIR/sample_client.exe
 P=$T/pki
 mkdir -p "$P"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$P/ca.key" -out "$P/ca.pem" -days 2 -subj "/CN=Quorvel Test CA" \
