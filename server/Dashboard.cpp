@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 #include <boost/asio/write.hpp>
@@ -292,7 +293,8 @@ bool DayRange(const std::string& from, const std::string& to, int64_t* start, in
     return (from.empty() || midnight(from, 0, start)) && (to.empty() || midnight(to, 1, end));
 }
 
-QVDashboard::QVDashboard(std::unique_ptr<QVStore> store) : m_store(std::move(store)), m_acceptor(m_io) {}
+QVDashboard::QVDashboard(std::unique_ptr<QVStore> store, const QVWriter& writer)
+    : m_store(std::move(store)), m_writer(writer), m_acceptor(m_io), m_pause(m_io) {}
 
 QVDashboard::~QVDashboard() { Stop(); }
 
@@ -324,6 +326,7 @@ void QVDashboard::Stop() {
     asio::post(m_io, [this] {
         beast::error_code ignored;
         m_acceptor.close(ignored);
+        m_pause.cancel();
     });
     if (m_thread.joinable()) m_thread.join();
 }
@@ -331,8 +334,15 @@ void QVDashboard::Stop() {
 void QVDashboard::Accept() {
     m_acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
         if (error == asio::error::operation_aborted) return;
-        if (!error) Serve(socket);
-        Accept();
+        if (!error) {
+            Serve(socket);
+            return Accept();
+        }
+        // Out of descriptors: not again at once, which would spin.
+        m_pause.expires_after(std::chrono::milliseconds(50));
+        m_pause.async_wait([this](beast::error_code waited) {
+            if (!waited) Accept();
+        });
     });
 }
 
@@ -365,8 +375,13 @@ void QVDashboard::Serve(tcp::socket& socket) {
         return answer(http::status::method_not_allowed, "text/plain", "GET only\n");
     }
     if (path == "/healthz") {
-        if (m_store->Healthy()) return answer(http::status::ok, "text/plain", "ok: the database answers\n");
-        return answer(http::status::service_unavailable, "text/plain", "the database does not answer\n");
+        if (!m_store->Healthy()) {
+            return answer(http::status::service_unavailable, "text/plain", "the database does not answer\n");
+        }
+        if (!m_writer.Storing()) {
+            return answer(http::status::service_unavailable, "text/plain", "reports are not being stored\n");
+        }
+        return answer(http::status::ok, "text/plain", "ok: the database answers\n");
     }
     if (path == "/export.csv") {
         int64_t from = 0, to = 0;
@@ -379,7 +394,7 @@ void QVDashboard::Serve(tcp::socket& socket) {
         head += kCsvHeader;
         asio::write(socket, asio::buffer(head), ec);
         std::string chunk;
-        m_store->Export(query["game"], from, to, [&](const QVReportRow& row) {
+        const bool whole = m_store->Export(query["game"], from, to, [&](const QVReportRow& row) {
             chunk += CsvRow(row);
             if (chunk.size() >= 64 * 1024) {
                 asio::write(socket, asio::buffer(chunk), ec);
@@ -387,6 +402,14 @@ void QVDashboard::Serve(tcp::socket& socket) {
             }
             return !ec;
         });
+        if (!whole) {
+            // Ended by a reset, not a close: a cut export must not pass for
+            // a whole one.
+            fprintf(stderr, "qvstats: an export was cut short: the database failed\n");
+            socket.set_option(asio::socket_base::linger(true, 0), ec);
+            socket.close(ec);
+            return;
+        }
         if (!ec && !chunk.empty()) asio::write(socket, asio::buffer(chunk), ec);
         return;
     }

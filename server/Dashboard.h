@@ -10,8 +10,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "server/Store.h"
+#include "server/Writer.h"
 
 namespace Quorvel {
 
@@ -49,7 +51,8 @@ bool DayRange(const std::string& from, const std::string& to, int64_t* start, in
 // publisher, not for the players.
 class QVDashboard {
 public:
-    explicit QVDashboard(std::unique_ptr<QVStore> store);
+    // The writer's state is part of the health the dashboard reports.
+    QVDashboard(std::unique_ptr<QVStore> store, const QVWriter& writer);
     ~QVDashboard();
 
     bool Listen(const std::string& address, uint16_t port, std::string* error);
@@ -61,8 +64,10 @@ private:
     void Serve(boost::asio::ip::tcp::socket& socket);
 
     std::unique_ptr<QVStore> m_store;
+    const QVWriter& m_writer;
     boost::asio::io_context m_io;
     boost::asio::ip::tcp::acceptor m_acceptor;
+    boost::asio::steady_timer m_pause;  // after a failed accept
     std::thread m_thread;
 };
 

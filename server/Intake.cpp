@@ -1,5 +1,7 @@
 #include "server/Intake.h"
 
+#include <vector>
+
 #include "report/Report.h"
 
 namespace Quorvel {
@@ -32,8 +34,12 @@ bool SplitReport(const std::string& body, QVReportFields* fields) {
     std::string* values[kReportFieldCount] = {&fields->gameId, &fields->version, &fields->guid,
                                               &fields->time,   &fields->sign,    &fields->osMajor,
                                               &fields->osMinor, &fields->system, &fields->flash};
-    std::string markers[kReportFieldCount];
-    for (int i = 0; i < kReportFieldCount; ++i) markers[i] = std::string(i == 0 ? "" : "&") + kReportFields[i] + "=";
+    // "game_id=", then "&version=" and the others.
+    static const std::vector<std::string> markers = [] {
+        std::vector<std::string> all;
+        for (int i = 0; i < kReportFieldCount; ++i) all.push_back(std::string(i == 0 ? "" : "&") + kReportFields[i] + "=");
+        return all;
+    }();
     if (body.compare(0, markers[0].size(), markers[0]) != 0) return false;
     size_t start = markers[0].size();
     for (int i = 1; i < kReportFieldCount; ++i) {
@@ -48,7 +54,8 @@ bool SplitReport(const std::string& body, QVReportFields* fields) {
     // of its place.
     for (int i = 0; i < 7; ++i) {
         for (int m = 0; m < kReportFieldCount; ++m) {
-            if (values[i]->find(std::string("&") + kReportFields[m] + "=") != std::string::npos) return false;
+            const std::string& marker = m == 0 ? "&" + markers[0] : markers[m];
+            if (values[i]->find(marker) != std::string::npos) return false;
         }
     }
     return true;

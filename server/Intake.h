@@ -17,7 +17,7 @@ enum QVIntakeVerdict {
     kIntakeAccepted,
     kIntakeMalformed,     // 400: not the nine fields in order, or a value of the wrong shape
     kIntakeBadSignature,  // 403
-    kIntakeBadText        // 400: text the code page cannot decode
+    kIntakeBadText        // 400: text the code page cannot decode, or a NUL in it
 };
 
 // Why a request was refused, as counted per day.
@@ -49,6 +49,8 @@ QVIntakeVerdict TakeIn(const std::string& body, const std::string& key, Converte
     for (std::string* text : texts) {
         std::string converted;
         if (!toUtf8(*text, &converted)) return kIntakeBadText;
+        // A NUL would end the text early in PostgreSQL and not in SQLite.
+        if (converted.find('\0') != std::string::npos) return kIntakeBadText;
         text->swap(converted);
     }
     return kIntakeAccepted;

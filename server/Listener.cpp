@@ -153,7 +153,7 @@ private:
         auto self = shared_from_this();
         http::async_write(m_stream, *response, [self, response](beast::error_code error, size_t) {
             if (error || !response->keep_alive()) return self->Close();
-            self->m_buffer.consume(self->m_buffer.size());
+            // What is left in the buffer is the next pipelined request.
             self->Read();
         });
     }
@@ -175,7 +175,7 @@ private:
 };
 
 QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, const QVIntakeOptions& options)
-    : m_io(io), m_writer(writer), m_options(options), m_toUtf8(options.codePage), m_acceptor(io), m_stopping(false) {}
+    : m_io(io), m_writer(writer), m_options(options), m_toUtf8(options.codePage), m_acceptor(io), m_pause(io), m_stopping(false) {}
 
 QVIntakeListener::~QVIntakeListener() {}
 
@@ -216,8 +216,15 @@ void QVIntakeListener::Accept() {
                 session->SetPlace(m_sessions.begin());
                 session->Start();
             }
+            return Accept();
         }
-        Accept();
+        // Out of descriptors or memory: the connection stays queued and
+        // accepting again at once would fail at once, spinning.
+        CountReject("accept_failed");
+        m_pause.expires_after(std::chrono::milliseconds(50));
+        m_pause.async_wait([this](beast::error_code waited) {
+            if (!waited && !m_stopping) Accept();
+        });
     });
 }
 
@@ -227,6 +234,7 @@ void QVIntakeListener::Stop() {
     m_stopping = true;
     beast::error_code ignored;
     m_acceptor.close(ignored);
+    m_pause.cancel();
     for (const std::weak_ptr<QVIntakeSession>& weak : m_sessions) {
         if (std::shared_ptr<QVIntakeSession> session = weak.lock()) session->CloseIfIdle();
     }

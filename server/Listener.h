@@ -10,6 +10,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "server/Convert.h"
 #include "server/Writer.h"
@@ -58,6 +59,7 @@ private:
     QVIntakeOptions m_options;
     QVIconv m_toUtf8;
     boost::asio::ip::tcp::acceptor m_acceptor;
+    boost::asio::steady_timer m_pause;  // after a failed accept
     std::list<std::weak_ptr<QVIntakeSession> > m_sessions;
     bool m_stopping;
 };

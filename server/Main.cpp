@@ -30,13 +30,16 @@ int Fail(const std::string& message) {
 }
 
 // Every idle connection holds a descriptor: allow as many as the system
-// lets this process have.
-void RaiseDescriptorLimit() {
+// lets this process have. Returns how many that is.
+size_t RaiseDescriptorLimit() {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
         limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = before;
     }
+    return limit.rlim_cur == RLIM_INFINITY ? static_cast<size_t>(-1) : static_cast<size_t>(limit.rlim_cur);
 }
 
 int Serve(const QVServerOptions& options) {
@@ -46,7 +49,7 @@ int Serve(const QVServerOptions& options) {
     if (!store || !store->Prepare(&error)) return Fail(error);
     std::unique_ptr<QVStore> dashboardStore = OpenStore(options.db, &error);
     if (!dashboardStore || !dashboardStore->Prepare(&error)) return Fail(error);
-    RaiseDescriptorLimit();
+    const size_t descriptors = RaiseDescriptorLimit();
 
     boost::asio::io_context io(1);
     QVWriter writer(*store, options.queue, options.batch);
@@ -56,9 +59,17 @@ int Serve(const QVServerOptions& options) {
     intake.key = options.key.empty() ? DefaultSigningKey() : options.key;
     intake.codePage = options.codePage;
     intake.maxConnections = options.maxConnections;
+    // Above the descriptor limit, connections would be refused by accept
+    // itself, uncounted; the databases and the dashboard keep a few.
+    const size_t reserve = 64;
+    if (descriptors > reserve && intake.maxConnections > descriptors - reserve) {
+        intake.maxConnections = descriptors - reserve;
+        fprintf(stderr, "qvstats: at most %zu connections: this process may open %zu files\n", intake.maxConnections,
+                descriptors);
+    }
     QVIntakeListener listener(io, writer, intake);
     if (!listener.Listen(&error)) return Fail(error);
-    QVDashboard dashboard(std::move(dashboardStore));
+    QVDashboard dashboard(std::move(dashboardStore), writer);
     if (!dashboard.Listen(options.dashboardAddress, options.dashboardPort, &error)) return Fail(error);
 
     writer.Start();

@@ -47,6 +47,12 @@ QVPgConnection::~QVPgConnection() { PQfinish(m_conn); }
 
 bool QVPgConnection::valid() const { return m_conn != NULL && PQstatus(m_conn) == CONNECTION_OK; }
 
+bool QVPgConnection::Reset() {
+    if (m_conn == NULL) return false;
+    PQreset(m_conn);
+    return valid();
+}
+
 std::string QVPgConnection::Error() const {
     std::string message = m_conn != NULL ? PQerrorMessage(m_conn) : "out of memory";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
@@ -162,18 +168,29 @@ bool QVPgStore::Prepare(std::string* error) {
         m_conn.Exec("ROLLBACK");
         return false;
     }
-    for (const auto& statement : kStatements) {
-        if (!m_conn.Prepare(statement.name, statement.sql, statement.parameters)) {
-            *error = "cannot use " + m_url + ": " + m_conn.Error();
-            return false;
-        }
+    if (!PrepareStatements()) {
+        *error = "cannot use " + m_url + ": " + m_conn.Error();
+        return false;
     }
     return true;
 }
 
+bool QVPgStore::PrepareStatements() {
+    for (const auto& statement : kStatements) {
+        if (!m_conn.Prepare(statement.name, statement.sql, statement.parameters)) return false;
+    }
+    return true;
+}
+
+bool QVPgStore::Connected() { return m_conn.valid() || (m_conn.Reset() && PrepareStatements()); }
+
 bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                          std::vector<bool>* inserted, std::string* state, std::string* error) {
     inserted->assign(rows.size(), false);
+    if (!Connected()) {
+        *error = m_conn.Error();
+        return false;
+    }
     QVPgResult begin = m_conn.Exec("BEGIN");
     if (!begin.ok()) {
         *error = m_conn.Error();
@@ -241,14 +258,19 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string state;
         if (TryBatch(rows, rejects, inserted, &state, error)) return true;
-        if (state != "40P01" && state != "40001") return false;
+        // A connection lost on the way is tried again once it is back: the
+        // batch then stores only what did not commit.
+        const bool lost = !m_conn.valid() && Connected();
+        if (state != "40P01" && state != "40001" && !lost) return false;
     }
     return false;
 }
 
-bool QVPgStore::Healthy() { return m_conn.Exec("SELECT 1").ok(); }
+bool QVPgStore::Healthy() { return Connected() && m_conn.Exec("SELECT 1").ok(); }
 
+// A page of the dashboard starts here.
 bool QVPgStore::Games(std::vector<std::string>* games) {
+    if (!Connected()) return false;
     QVPgResult result = m_conn.Exec("SELECT game_id FROM games ORDER BY reports DESC, game_id");
     for (int i = 0; i < result.Rows(); ++i) games->push_back(result.Text(i, 0));
     return result.ok();
@@ -295,6 +317,7 @@ bool QVPgStore::Export(const std::string& game, int64_t from, int64_t to,
     // In pages, so that a large export neither waits for all rows nor holds
     // them all.
     const int64_t kPage = 5000;
+    if (!Connected()) return false;
     int64_t afterTime = from, afterId = -1;
     for (;;) {
         QVPgResult page = m_conn.Query(

@@ -46,6 +46,8 @@ public:
     QVPgConnection& operator=(const QVPgConnection&) = delete;
 
     bool valid() const;
+    // Connects again with the same settings; true once it answers.
+    bool Reset();
     std::string Error() const;
     QVPgResult Exec(const char* sql);
     bool Prepare(const char* name, const char* sql, int parameters);
@@ -74,6 +76,10 @@ public:
                 const std::function<bool(const QVReportRow&)>& row) override;
 
 private:
+    bool PrepareStatements();
+    // A restarted or failed-over database is connected to again, and the
+    // statements prepared again: they belong to the old session.
+    bool Connected();
     // One attempt; false with the failure's SQLSTATE in state.
     bool TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                   std::vector<bool>* inserted, std::string* state, std::string* error);

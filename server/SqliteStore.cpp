@@ -20,6 +20,7 @@ QVSqliteDb::QVSqliteDb(const std::string& path, int flags) : m_db(NULL) {
 QVSqliteDb::~QVSqliteDb() { sqlite3_close(m_db); }
 
 bool QVSqliteDb::Exec(const std::string& sql) {
+    if (m_db != NULL) m_error.clear();  // stale, once a later statement fails
     char* message = NULL;
     if (sqlite3_exec(m_db, sql.c_str(), NULL, NULL, &message) == SQLITE_OK) return true;
     m_error = message != NULL ? message : sqlite3_errmsg(m_db);

@@ -8,7 +8,7 @@
 namespace Quorvel {
 
 QVWriter::QVWriter(QVStore& store, size_t capacity, size_t batch)
-    : m_store(store), m_capacity(capacity), m_batch(batch), m_stopping(false) {}
+    : m_store(store), m_capacity(capacity), m_batch(batch), m_stopping(false), m_storing(true) {}
 
 void QVWriter::Start() { m_thread = std::thread(&QVWriter::Run, this); }
 
@@ -67,6 +67,7 @@ void QVWriter::Run() {
         }
         std::string error;
         const bool committed = m_store.WriteBatch(rows, rejects, &inserted, &error);
+        m_storing = committed;
         if (!committed) {
             fprintf(stderr, "qvstats: %zu reports not stored: %s\n", rows.size(), error.c_str());
             std::lock_guard<std::mutex> lock(m_mutex);

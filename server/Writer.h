@@ -1,6 +1,7 @@
 #ifndef QV_SERVER_WRITER_H
 #define QV_SERVER_WRITER_H
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -36,6 +37,8 @@ public:
     // Never blocks; counted with the next batch.
     void CountReject(const std::string& day, const std::string& reason);
     size_t Queued();
+    // False while batches fail: reports are then not being stored.
+    bool Storing() const { return m_storing; }
 
 private:
     void Run();
@@ -47,6 +50,7 @@ private:
     std::deque<std::pair<QVReportRow, Done> > m_queue;
     std::map<std::pair<std::string, std::string>, int64_t> m_rejects;
     bool m_stopping;
+    std::atomic<bool> m_storing;
     std::thread m_thread;
 };
 

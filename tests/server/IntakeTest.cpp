@@ -66,6 +66,7 @@ TEST(IntakeTest, TakesInTheInstallersBody) {
         {"not starting with game_id", "x=1&" + Body("3", "g", "1", "s"), kIntakeMalformed},
         {"empty", "", kIntakeMalformed},
         {"bytes no code page 936 text", Body("\xFF\xFF", "g", "1", "s"), kIntakeBadText},
+        {"a NUL in system", Body("3", "g", "1", std::string("a\0b", 3)), kIntakeBadText},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

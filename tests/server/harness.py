@@ -6,6 +6,7 @@ QVSTATS names the server binary.
 """
 import hashlib
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -82,10 +83,11 @@ def wait_port(address, seconds=20):
 class Server:
     """One qvstats process; stop() sends SIGTERM and returns its exit code."""
 
-    def __init__(self, db, *extra, listen="127.0.0.1:80", dashboard="127.0.0.1:8080"):
+    def __init__(self, db, *extra, listen="127.0.0.1:80", dashboard="127.0.0.1:8080", files=None):
         self.log = tempfile.NamedTemporaryFile(prefix="qvstats-", suffix=".log", delete=False)
         args = [os.environ["QVSTATS"], "serve", "--db", db, "--listen", listen, "--dashboard", dashboard] + list(extra)
-        self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))) if files else None
+        self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=limit)
         host, port = listen.rsplit(":", 1)
         self.ready = wait_port((host, int(port)))
 
@@ -97,6 +99,10 @@ class Server:
         except subprocess.TimeoutExpired:
             self.process.kill()
             return None
+
+    def cpu_seconds(self):
+        fields = open("/proc/%d/stat" % self.process.pid).read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def output(self):
         with open(self.log.name, "rb") as f:

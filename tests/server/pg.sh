@@ -1,7 +1,8 @@
 # A PostgreSQL server of a test's or a benchmark's own, in a folder of its
 # own, run by an unprivileged user (PostgreSQL refuses root), on a private
 # port; stopped by pg_stop. Source this file, then:
-#   pg_start DIR [PORT]   -> sets PG_URL (postgresql://...), returns 0 once it answers
+#   pg_start DIR [PORT]   -> sets PG_URL (postgresql://...), returns 0 once it answers;
+#                            again after pg_stop, the same database
 #   pg_stop
 PG_BIN=${PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)}
 PG_USER=${QV_TEST_USER:-qvplayer}
@@ -22,7 +23,9 @@ pg_start() {
   mkdir -p "$PG_DIR"
   [ "$(id -u)" -ne 0 ] || chown "$PG_USER:" "$PG_DIR"
   chmod 700 "$PG_DIR"
-  pg_as "$PG_BIN/initdb" -D "$PG_DIR/data" -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 >"$PG_DIR/initdb.log" 2>&1 ||
+  # Started again after pg_stop, the same database.
+  [ -d "$PG_DIR/data" ] ||
+    pg_as "$PG_BIN/initdb" -D "$PG_DIR/data" -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 >"$PG_DIR/initdb.log" 2>&1 ||
     { cat "$PG_DIR/initdb.log"; return 1; }
   pg_as "$PG_BIN/pg_ctl" -D "$PG_DIR/data" -l "$PG_DIR/server.log" -w -t 60 \
     -o "-c listen_addresses=127.0.0.1 -p $port -k $PG_DIR -c max_connections=100" start >/dev/null ||

@@ -38,6 +38,12 @@ c.check("headers over 8 KiB: 431", status == 431, status)
 c.check("a lower-case sign: 403", post(body(when=b"5", sign=body(when=b"5").split(b"&sign=")[1][:32].lower()))[0] == 403)
 c.check("a body that is no report: 400", post(b"hello=world")[0] == 400)
 
+# Two requests in one write on a kept connection: both answered.
+one = b"POST /micro_stats HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body(when=b"6"))
+two = b"POST /micro_stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: %d\r\n\r\n" % len(body(when=b"61"))
+status, answer, _ = harness.request(one + body(when=b"6") + two + body(when=b"61"))
+c.check("two pipelined requests: two answers", answer.count(b"HTTP/1.1 200") == 2, answer.count(b"HTTP/1.1 "))
+
 # A client that sends its request a byte a second is cut off at the
 # 10 s deadline, and the others are answered meanwhile.
 dripped = {}
@@ -114,6 +120,27 @@ c.check("SIGTERM: exit 0", code == 0, code)
 again = Server(db)
 c.check("a restart right after binds its port again", again.ready, again.output())
 c.check("  and takes reports", post(body(guid=b"restarted"))[0] == 200)
+
+# Out of descriptors: waiting connections do not make the server spin, and
+# once they are gone it takes reports again.
+again.stop()
+starved = Server(db, files=40)
+crowd = []
+for _ in range(60):
+    try:
+        crowd.append(socket.create_connection(harness.INTAKE, timeout=2))
+    except OSError:
+        break
+before = starved.cpu_seconds()
+time.sleep(2)
+used = starved.cpu_seconds() - before
+c.check("with its descriptors used up the server waits, not spins", used < 0.5, "%.2f s of CPU in 2 s" % used)
+for s in crowd:
+    s.close()
+time.sleep(0.5)
+c.check("  and takes reports when they are free again", post(body(guid=b"after-starved"))[0] == 200)
+starved.stop()
+again = Server(db)
 
 # Start-up errors: one line on stderr, a non-zero exit.
 code, err = harness.run_briefly("serve", "--db", db, "--listen", "127.0.0.1:80", "--dashboard", "127.0.0.1:8081")

@@ -129,8 +129,19 @@ if pg_url:
             query(pg_url, "SELECT DISTINCT reports FROM machines") == ["3"])
     c.check("the game's counts agree", query(pg_url, "SELECT reports FROM games") == ["300"] and
             query(pg_url, "SELECT machines FROM games") == ["100"])
-    one.stop()
     two.stop()
+
+    # The database restarts under a running receiver: reports are refused
+    # while it is down, and stored again once it is back.
+    pg_shell("PG_DIR=%s/pg; pg_stop" % work)
+    down = post(body(guid=b"while-down", when=b"1"))[0]
+    health = harness.get("/healthz")[0]
+    c.check("the database down: 503 and /healthz 503", down == 503 and health == 503, "%d, %d" % (down, health))
+    pg_shell("pg_start %s/pg 5432" % work)
+    c.check("the database back: the receiver stores reports again", post(body(guid=b"after-restart", when=b"2"))[0] == 200)
+    c.check("  and /healthz is 200", harness.get("/healthz")[0] == 200)
+    c.check("  what was stored before is there", query(pg_url, "SELECT COUNT(*) FROM reports") == ["301"])
+    one.stop()
 pg_shell("PG_DIR=%s/pg; pg_stop" % work)
 harness.remove(work)
 c.finish()
