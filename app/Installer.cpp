@@ -32,7 +32,9 @@ bool SameNameNoCase(const std::wstring& a, const std::wstring& b) {
 }  // namespace
 
 std::wstring IniValue(const std::wstring& text, const std::wstring& section, const std::wstring& key) {
-    bool inSection = false;
+    // Only the first section of that name counts: the profile functions
+    // never look at a second.
+    bool inSection = false, seen = false;
     std::wstring::size_type start = 0;
     while (start < text.size()) {
         std::wstring::size_type end = text.find_first_of(L"\r\n", start);
@@ -41,7 +43,9 @@ std::wstring IniValue(const std::wstring& text, const std::wstring& section, con
         start = end + 1;
         if (!line.empty() && line[0] == L'[') {
             const std::wstring::size_type close = line.find(L']');
+            if (seen) break;
             inSection = close != std::wstring::npos && SameNameNoCase(Trimmed(line.substr(1, close - 1)), section);
+            seen = inSection;
             continue;
         }
         const std::wstring::size_type equals = line.find(L'=');

@@ -1,5 +1,7 @@
 #include "app/InstanceLockWin32.h"
 
+#include <string.h>
+
 #include "app/Installer.h"
 #include "app/Resources.h"
 #include "core/Text.h"
@@ -27,17 +29,26 @@ void QVInstanceLock::Release() {
     m_held = false;
 }
 
+std::wstring SettingsGameName(const char* bytes, size_t size) {
+    if (bytes == NULL || size >= 0x7FFFFFFF) return std::wstring();
+    std::wstring text;
+    if (size >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        text.assign(reinterpret_cast<const wchar_t*>(bytes + 2), (size - 2) / 2);
+    } else if (size >= 3 && memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
+        text = ConvertToWide(bytes + 3, static_cast<int>(size - 3), CP_UTF8, NULL);
+    } else {
+        text = ConvertToWide(bytes, static_cast<int>(size), CP_ACP, NULL);
+    }
+    return IniValue(text, L"game", L"name");
+}
+
 std::wstring OwnGameLockName() {
     // Read before anything is written: the settings resource of the
-    // running image itself, decoded as the profile functions decode it.
-    std::wstring name;
+    // running image itself.
     HRSRC info = ::FindResourceW(NULL, MAKEINTRESOURCEW(kSettingsResource), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     HGLOBAL loaded = info != NULL ? ::LoadResource(NULL, info) : NULL;
     const char* bytes = loaded != NULL ? static_cast<const char*>(::LockResource(loaded)) : NULL;
-    const DWORD size = info != NULL ? ::SizeofResource(NULL, info) : 0;
-    if (bytes != NULL && size > 0 && size < 0x7FFFFFFF) {
-        name = IniValue(ConvertToWide(bytes, static_cast<int>(size), CP_ACP, NULL), L"game", L"name");
-    }
+    std::wstring name = SettingsGameName(bytes, info != NULL ? ::SizeofResource(NULL, info) : 0);
     if (!name.empty()) ::CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
     return InstanceLockName(name);
 }

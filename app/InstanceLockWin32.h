@@ -29,6 +29,11 @@ private:
     bool m_held;
 };
 
+// The [game] name of a settings file's bytes, as the profile functions
+// read it: a byte-order mark chooses UTF-16 or UTF-8, else the players'
+// code page.
+std::wstring SettingsGameName(const char* bytes, size_t size);
+
 // The lock's name for the game of the settings file this program carries
 // (its [game] name as the players' code page reads it).
 std::wstring OwnGameLockName();

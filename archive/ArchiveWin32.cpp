@@ -69,7 +69,7 @@ bool ExtractFile(HANDLE archive, const std::wstring& target, const QVFileItem& i
                  bool* created) {
     // A read-only, hidden or system file from an earlier run would make
     // CREATE_ALWAYS fail, as would an empty folder; a link is not followed.
-    if (!ClearWayForFile(target) && !IsRegularFile(target)) return false;
+    if (!ClearWayForFile(target)) return false;
     QVFileHandle out(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                                    FileAttributesForCreate(item.attributes), NULL));
     if (!out.valid()) return false;
@@ -128,8 +128,6 @@ bool QVArchive::Extract(const std::wstring& destination, const std::wstring& arc
         if (item.type != kEntryFile && item.type != kEntryDirectory) continue;
         const std::wstring target = JoinPath(destination, ItemName(item));
         if (!MakeFoldersDown(head, target, verified)) return false;
-        const std::wstring parent = DirectoryOf(target);
-        if (!IsDirectory(parent)) EnsureDirectory(parent);
         if (item.type == kEntryDirectory) {
             ClearWayForFolder(target);
             ::CreateDirectoryW(target.c_str(), NULL);

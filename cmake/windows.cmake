@@ -124,7 +124,8 @@ add_custom_target(planted ALL DEPENDS ${_planted} naive_loader)
 
 # Unit tests under Wine.
 set(_live_tests tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp
-    tests/UpdateWaitLiveTest.cpp tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/FingerprintLiveTest.cpp)
+    tests/UpdateWaitLiveTest.cpp tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/FingerprintLiveTest.cpp
+    tests/SettingsLiveTest.cpp)
 add_executable(qv_tests ${QV_PORTABLE_TESTS} ${_live_tests} tests/TestFolderWin32.cpp tests/ShellLinkReaderWin32.cpp)
 add_executable(qvflashstub tests/FlashStub.cpp tests/FlashStub.rc)
 add_dependencies(qv_tests qvflashstub)

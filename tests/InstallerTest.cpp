@@ -12,7 +12,7 @@ TEST(InstallerTest, IniValueReadsAsTheProfileFunctionsDo) {
         L"[other]\nversion=9\n[game]\nversion=1.0\n";
     EXPECT_EQ(L"\x661F\x8FB0", IniValue(text, L"game", L"name"));  // first match, quotes and blanks gone
     EXPECT_EQ(L"3", IniValue(text, L"Game", L"ID"));
-    EXPECT_EQ(L"1.0", IniValue(text, L"game", L"version"));  // a section may come back
+    EXPECT_EQ(L"", IniValue(text, L"game", L"version"));  // a second [game] is never read
     EXPECT_EQ(L"", IniValue(text, L"game", L"pageurl"));
     EXPECT_EQ(L"", IniValue(L"name=loose\r\n", L"game", L"name"));  // outside any section
     EXPECT_EQ(L"", IniValue(L"", L"game", L"name"));

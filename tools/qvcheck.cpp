@@ -26,6 +26,7 @@
 #include "app/Installer.h"
 #include "archive/EntryName.h"
 #include "archive/Format.h"
+#include "tools/HostArchive.h"
 #include "tools/HostUtf8.h"
 
 using namespace Quorvel;
@@ -81,15 +82,11 @@ bool Decode(const std::string& bytes, const std::string& codePage, std::wstring*
 
 // The entries' names, as extraction joins them below res\.
 bool ArchiveNames(const std::string& path, std::vector<std::wstring>* names) {
-    std::string bytes;
-    uint32_t count = 0, tableLength = 0;
-    if (!ReadFile(path, &bytes) || !DecodeHeader(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                 static_cast<uint32_t>(bytes.size()), &count) ||
-        !TableLength(count, bytes.size(), &tableLength)) {
-        return false;
-    }
+    QVHostTable read;
+    std::string error;
+    if (!ReadArchiveTable(path, &read, &error)) return false;
     std::vector<boost::shared_ptr<QVFileItem> > items;
-    if (!DecodeTable(reinterpret_cast<const unsigned char*>(bytes.data()) + kHeaderSize, count, items)) return false;
+    if (!DecodeTable(read.table.data(), read.count, items)) return false;
     for (size_t i = 0; i < items.size(); ++i) {
         std::wstring name = ItemName(*items[i]);
         name.erase(0, name.find_first_not_of(L"\\/"));

@@ -19,6 +19,7 @@
 
 #include "archive/EntryName.h"
 #include "archive/Format.h"
+#include "tools/HostArchive.h"
 #include "tools/HostUtf8.h"
 
 using namespace Quorvel;
@@ -247,32 +248,13 @@ int Create(const std::string& archive, const std::string& dir) {
 }
 
 int List(const std::string& archive, bool tsv) {
-    FILE* in = fopen(archive.c_str(), "rb");
-    if (in == 0) return Fail("cannot read " + archive + ": " + strerror(errno));
-    struct stat st;
-    if (fstat(fileno(in), &st) != 0) {
-        fclose(in);
-        return Fail("cannot stat " + archive);
-    }
-    const uint64_t archiveSize = static_cast<uint64_t>(st.st_size);
-    unsigned char header[kHeaderSize];
-    uint32_t count = 0;
-    uint32_t tableLength = 0;
-    const size_t headerBytes = fread(header, 1, sizeof(header), in);
-    if (!DecodeHeader(header, static_cast<uint32_t>(headerBytes), &count)) {
-        fclose(in);
-        return Fail("not an archive (header shorter than 7 bytes or magic is not QVZ)");
-    }
-    if (!TableLength(count, archiveSize, &tableLength)) {
-        fclose(in);
-        return Fail(count == 0 ? "archive has no entries" : "entry table does not fit in the archive");
-    }
-    std::vector<unsigned char> table(tableLength);
-    if (fread(&table[0], 1, tableLength, in) != tableLength) {
-        fclose(in);
-        return Fail("entry table is truncated");
-    }
-    fclose(in);
+    QVHostTable read;
+    std::string error;
+    if (!ReadArchiveTable(archive, &read, &error)) return Fail(error);
+    const uint64_t archiveSize = read.archiveSize;
+    const uint32_t count = read.count;
+    const std::vector<unsigned char>& table = read.table;
+    const uint32_t tableLength = static_cast<uint32_t>(table.size());
     const uint64_t dataStart = kHeaderSize + static_cast<uint64_t>(tableLength);
     bool valid = true;
     uint64_t dataLength = 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/HandlesWin32.h"
 #include "tools/ToolOutput.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -17,7 +18,7 @@ int wmain(int argc, wchar_t** argv) {
     const int count = _wtoi(argv[1]);
     std::wstring commandLine = L"\"" + std::wstring(argv[2]) + L"\"";
     if (argc > 3) commandLine += L" " + std::wstring(argv[3]);
-    std::vector<HANDLE> processes, threads;
+    std::vector<Quorvel::QVKernelHandle> processes, threads;
     for (int i = 0; i < count; ++i) {
         STARTUPINFOW startup;
         ::ZeroMemory(&startup, sizeof(startup));
@@ -25,22 +26,20 @@ int wmain(int argc, wchar_t** argv) {
         PROCESS_INFORMATION process;
         std::wstring line = commandLine;
         if (!::CreateProcessW(argv[2], &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process)) {
+            // The copies made so far would wait, suspended, for ever.
+            for (const Quorvel::QVKernelHandle& started : processes) ::TerminateProcess(started.get(), 1);
             return 1;
         }
-        threads.push_back(process.hThread);
-        processes.push_back(process.hProcess);
+        threads.emplace_back(process.hThread);
+        processes.emplace_back(process.hProcess);
     }
-    for (HANDLE thread : threads) {
-        ::ResumeThread(thread);
-        ::CloseHandle(thread);
-    }
+    for (const Quorvel::QVKernelHandle& thread : threads) ::ResumeThread(thread.get());
     std::wstring codes;
-    for (HANDLE process : processes) {
-        ::WaitForSingleObject(process, 120000);
+    for (const Quorvel::QVKernelHandle& process : processes) {
+        ::WaitForSingleObject(process.get(), 120000);
         DWORD code = 259;
-        ::GetExitCodeProcess(process, &code);
+        ::GetExitCodeProcess(process.get(), &code);
         codes += Number(code) + L" ";
-        ::CloseHandle(process);
     }
     PrintUtf8(codes + L"\n");
     return 0;
