@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <tuple>
 
 namespace Quorvel {
 
@@ -25,7 +26,6 @@ std::string QVPgResult::State() const {
 
 int QVPgResult::Rows() const { return m_result != NULL ? PQntuples(m_result) : 0; }
 
-int64_t QVPgResult::Affected() const { return m_result != NULL ? atoll(PQcmdTuples(m_result)) : 0; }
 
 std::string QVPgResult::Text(int row, int column) const {
     return std::string(PQgetvalue(m_result, row, column), static_cast<size_t>(PQgetlength(m_result, row, column)));
@@ -65,14 +65,14 @@ bool QVPgConnection::Prepare(const char* name, const char* sql, int parameters) 
     return QVPgResult(PQprepare(m_conn, name, sql, parameters, NULL)).ok();
 }
 
-QVPgResult QVPgConnection::Run(const char* name, const std::vector<std::string>& parameters, int binaryIndex) {
+QVPgResult QVPgConnection::RunBinary(const char* name, const std::vector<std::string>& parameters) {
     std::vector<const char*> values;
-    std::vector<int> lengths, formats;
-    for (size_t i = 0; i < parameters.size(); ++i) {
-        values.push_back(parameters[i].data());
-        lengths.push_back(static_cast<int>(parameters[i].size()));
-        formats.push_back(static_cast<int>(i) == binaryIndex ? 1 : 0);
+    std::vector<int> lengths;
+    for (const std::string& p : parameters) {
+        values.push_back(p.data());
+        lengths.push_back(static_cast<int>(p.size()));
     }
+    const std::vector<int> formats(parameters.size(), 1);
     return QVPgResult(PQexecPrepared(m_conn, name, static_cast<int>(parameters.size()), values.data(), lengths.data(),
                                      formats.data(), 0));
 }
@@ -90,7 +90,7 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS reports (id BIGSERIAL PRIMARY KEY, received_at BIGINT NOT NULL, day TEXT NOT NULL,"
     " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL,"
     " osmajor BIGINT NOT NULL, osminor BIGINT NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
-    " body BYTEA NOT NULL, UNIQUE (game_id, guid, client_time));"
+    " body BYTEA NOT NULL, UNIQUE (client_time, game_id, guid));"
     "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
     "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen BIGINT NOT NULL,"
     " last_seen BIGINT NOT NULL, reports BIGINT NOT NULL, PRIMARY KEY (game_id, guid));"
@@ -102,37 +102,110 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS rejects (day TEXT NOT NULL, reason TEXT NOT NULL, n BIGINT NOT NULL,"
     " PRIMARY KEY (day, reason));";
 
+// A whole batch in one statement, so one round trip and one implicit
+// transaction: the reports that are new, their machines (new when the
+// count after the upsert is this batch's own, as a stored machine has at
+// least one report), then the counts of only those. Every table is written
+// in key order, so that receivers sharing the database lock rows alike.
+const char kWriteBatch[] =
+    "WITH batch AS ("
+    "  SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[], $7::bigint[],"
+    "    $8::bigint[], $9::text[], $10::text[], $11::bytea[])"
+    "    AS b (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)),"
+    " stored AS ("
+    "  INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)"
+    "  SELECT * FROM batch ORDER BY client_time, game_id, guid"
+    "  ON CONFLICT (client_time, game_id, guid) DO NOTHING"
+    "  RETURNING game_id, guid, client_time, received_at, day, version, osmajor, osminor, system, flash),"
+    " seen AS ("
+    "  SELECT game_id, guid, min(received_at) AS first_seen, max(received_at) AS last_seen, count(*) AS n,"
+    "    min(day) AS day FROM stored GROUP BY game_id, guid),"
+    " machine AS ("
+    "  INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports)"
+    "  SELECT game_id, guid, first_seen, last_seen, n FROM seen ORDER BY game_id, guid"
+    "  ON CONFLICT (game_id, guid) DO UPDATE SET reports = m.reports + excluded.reports,"
+    "    last_seen = GREATEST(m.last_seen, excluded.last_seen)"
+    "  RETURNING game_id, guid, reports),"
+    " counted AS ("
+    "  SELECT game_id, day, count(*) FILTER (WHERE report) AS reports, count(*) FILTER (WHERE NOT report) AS new_machines"
+    "  FROM (SELECT game_id, day, true AS report FROM stored"
+    "    UNION ALL SELECT s.game_id, s.day, false FROM seen s JOIN machine m USING (game_id, guid) WHERE m.reports = s.n)"
+    "    AS c GROUP BY game_id, day),"
+    " add_day AS ("
+    "  INSERT INTO daily AS d (game_id, day, reports, new_machines) SELECT * FROM counted ORDER BY game_id, day"
+    "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
+    "    new_machines = d.new_machines + excluded.new_machines),"
+    " add_breakdown AS ("
+    "  INSERT INTO breakdown AS k (game_id, kind, value, reports)"
+    "  SELECT s.game_id, v.kind, v.value, count(*) FROM stored s, LATERAL (VALUES ('version', s.version),"
+    "    ('os', s.osmajor || '.' || s.osminor || E'\\t' || s.system), ('flash', s.flash)) AS v (kind, value)"
+    "  GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"
+    "  ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = k.reports + excluded.reports),"
+    " add_game AS ("
+    "  INSERT INTO games AS g (game_id, reports, machines)"
+    "  SELECT game_id, sum(reports)::bigint, sum(new_machines)::bigint FROM counted GROUP BY game_id ORDER BY game_id"
+    "  ON CONFLICT (game_id) DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines),"
+    " add_reject AS ("
+    "  INSERT INTO rejects AS j (day, reason, n)"
+    "  SELECT day, reason, sum(n)::bigint FROM unnest($12::text[], $13::text[], $14::bigint[]) AS r (day, reason, n)"
+    "  GROUP BY 1, 2 ORDER BY 1, 2"
+    "  ON CONFLICT (day, reason) DO UPDATE SET n = j.n + excluded.n)"
+    " SELECT game_id, guid, client_time FROM stored";
+
 const struct {
     const char* name;
     const char* sql;
     int parameters;
 } kStatements[] = {
-    {"insert_report",
-     "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash,"
-     " body) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) ON CONFLICT (game_id, guid, client_time) DO NOTHING",
-     11},
-    {"insert_machine",
-     "INSERT INTO machines (game_id, guid, first_seen, last_seen, reports) VALUES ($1, $2, $3, $3, 1)"
-     " ON CONFLICT (game_id, guid) DO NOTHING",
-     3},
-    {"update_machine",
-     "UPDATE machines SET reports = reports + 1, last_seen = GREATEST(last_seen, $3) WHERE game_id = $1 AND guid = $2", 3},
-    {"add_day",
-     "INSERT INTO daily (game_id, day, reports, new_machines) VALUES ($1, $2, $3, $4) ON CONFLICT (game_id, day)"
-     " DO UPDATE SET reports = daily.reports + excluded.reports, new_machines = daily.new_machines + excluded.new_machines",
-     4},
-    {"add_breakdown",
-     "INSERT INTO breakdown (game_id, kind, value, reports) VALUES ($1, $2, $3, $4) ON CONFLICT (game_id, kind, value)"
-     " DO UPDATE SET reports = breakdown.reports + excluded.reports",
-     4},
-    {"add_game",
-     "INSERT INTO games (game_id, reports, machines) VALUES ($1, $2, $3) ON CONFLICT (game_id)"
-     " DO UPDATE SET reports = games.reports + excluded.reports, machines = games.machines + excluded.machines",
-     3},
-    {"add_reject",
-     "INSERT INTO rejects (day, reason, n) VALUES ($1, $2, $3) ON CONFLICT (day, reason)"
-     " DO UPDATE SET n = rejects.n + excluded.n",
-     3},
+    {"write_batch", kWriteBatch, 14},
+};
+
+// The element types' OIDs, fixed in PostgreSQL's catalog.
+const uint32_t kInt8 = 20, kText = 25, kBytea = 17;
+
+// A one-dimensional array in PostgreSQL's binary format (array_recv): the
+// texts and the body go as they are, with nothing to quote or escape.
+class QVPgArray {
+public:
+    // elementType: the element type's OID (kInt8 and the like).
+    explicit QVPgArray(uint32_t elementType) : m_count(0) {
+        Int32(1);  // dimensions
+        Int32(0);  // no NULLs
+        Int32(elementType);
+        Int32(0);  // elements, filled in by Done
+        Int32(1);  // lower bound
+    }
+    void Add(const std::string& value) {
+        Int32(static_cast<uint32_t>(value.size()));
+        m_data.append(value);
+        ++m_count;
+    }
+    void Add(int64_t value) {
+        Int32(8);
+        Int32(static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32));
+        Int32(static_cast<uint32_t>(value));
+        ++m_count;
+    }
+    std::string Done() {
+        if (m_count == 0) {
+            // No dimensions at all: how PostgreSQL sends an empty array.
+            m_data.resize(12);
+            m_data[3] = 0;
+            return std::move(m_data);
+        }
+        for (int i = 0; i < 4; ++i) m_data[12 + i] = static_cast<char>(m_count >> (24 - 8 * i));
+        return std::move(m_data);
+    }
+
+private:
+    void Int32(uint32_t value) {
+        const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                               static_cast<char>(value >> 8), static_cast<char>(value)};
+        m_data.append(bytes, 4);
+    }
+
+    std::string m_data;
+    uint32_t m_count;
 };
 
 std::string Number(int64_t value) { return std::to_string(value); }
@@ -184,70 +257,72 @@ bool QVPgStore::PrepareStatements() {
 
 bool QVPgStore::Connected() { return m_conn.valid() || (m_conn.Reset() && PrepareStatements()); }
 
+namespace {
+
+// The order of the reports' unique key, which is also how they are stored.
+std::tuple<const std::string&, const std::string&, const std::string&> Key(const QVReportRow& r) {
+    return std::tie(r.clientTime, r.gameId, r.guid);
+}
+
+}  // namespace
+
 bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                          std::vector<bool>* inserted, std::string* state, std::string* error) {
     inserted->assign(rows.size(), false);
+    if (rows.empty() && rejects.empty()) return true;
     if (!Connected()) {
         *error = m_conn.Error();
         return false;
     }
-    QVPgResult begin = m_conn.Exec("BEGIN");
-    if (!begin.ok()) {
-        *error = m_conn.Error();
-        return false;
-    }
-    // Rows in key order, and the counts in theirs (maps are ordered): two
-    // receivers then take their row locks in the same order.
+    // A report twice in one batch is sent once, the first of them: each key
+    // that comes back then names one row.
     std::vector<size_t> order(rows.size());
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&rows](size_t a, size_t b) {
-        return std::tie(rows[a].gameId, rows[a].guid, rows[a].clientTime) <
-               std::tie(rows[b].gameId, rows[b].guid, rows[b].clientTime);
-    });
-    QVBatchCounts counts;
-    const auto failed = [&](const QVPgResult& result) {
-        *state = result.State();
-        *error = m_conn.Error();
-        m_conn.Exec("ROLLBACK");
-        inserted->assign(rows.size(), false);
-        return false;
-    };
+    std::stable_sort(order.begin(), order.end(), [&rows](size_t a, size_t b) { return Key(rows[a]) < Key(rows[b]); });
+    order.erase(std::unique(order.begin(), order.end(),
+                            [&rows](size_t a, size_t b) { return Key(rows[a]) == Key(rows[b]); }),
+                order.end());
+    QVPgArray receivedAt(kInt8), day(kText), gameId(kText), version(kText), guid(kText), clientTime(kText),
+        osMajor(kInt8), osMinor(kInt8), system(kText), flash(kText), body(kBytea);
     for (size_t i : order) {
         const QVReportRow& r = rows[i];
-        QVPgResult report = m_conn.Run("insert_report",
-            {Number(r.receivedAt), r.day, r.gameId, r.version, r.guid, r.clientTime, Number(r.osMajor), Number(r.osMinor),
-             r.system, r.flash, r.body}, 10);
-        if (!report.ok()) return failed(report);
-        if (report.Affected() == 0) continue;  // stored already, by this receiver or another
-        (*inserted)[i] = true;
-        QVPgResult machine = m_conn.Run("insert_machine", {r.gameId, r.guid, Number(r.receivedAt)});
-        if (!machine.ok()) return failed(machine);
-        const bool newMachine = machine.Affected() == 1;
-        if (!newMachine) {
-            QVPgResult update = m_conn.Run("update_machine", {r.gameId, r.guid, Number(r.receivedAt)});
-            if (!update.ok()) return failed(update);
-        }
-        counts.Add(r, newMachine);
+        receivedAt.Add(r.receivedAt);
+        day.Add(r.day);
+        gameId.Add(r.gameId);
+        version.Add(r.version);
+        guid.Add(r.guid);
+        clientTime.Add(r.clientTime);
+        osMajor.Add(r.osMajor);
+        osMinor.Add(r.osMinor);
+        system.Add(r.system);
+        flash.Add(r.flash);
+        body.Add(r.body);
     }
-    for (const auto& d : counts.days) {
-        QVPgResult day = m_conn.Run("add_day", {d.first.first, d.first.second, Number(d.second.first), Number(d.second.second)});
-        if (!day.ok()) return failed(day);
-    }
-    for (const auto& b : counts.breakdown) {
-        QVPgResult row = m_conn.Run("add_breakdown",
-                                    {std::get<0>(b.first), std::get<1>(b.first), std::get<2>(b.first), Number(b.second)});
-        if (!row.ok()) return failed(row);
-    }
-    for (const auto& g : counts.games) {
-        QVPgResult game = m_conn.Run("add_game", {g.first, Number(g.second.first), Number(g.second.second)});
-        if (!game.ok()) return failed(game);
-    }
+    QVPgArray rejectDay(kText), rejectReason(kText), rejectCount(kInt8);
     for (const QVRejectCount& r : rejects) {
-        QVPgResult reject = m_conn.Run("add_reject", {r.day, r.reason, Number(r.count)});
-        if (!reject.ok()) return failed(reject);
+        rejectDay.Add(r.day);
+        rejectReason.Add(r.reason);
+        rejectCount.Add(r.count);
     }
-    QVPgResult commit = m_conn.Exec("COMMIT");
-    if (!commit.ok()) return failed(commit);
+    QVPgResult result = m_conn.RunBinary(
+        "write_batch", {receivedAt.Done(), day.Done(), gameId.Done(), version.Done(), guid.Done(), clientTime.Done(),
+                        osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), body.Done(), rejectDay.Done(),
+                        rejectReason.Done(), rejectCount.Done()});
+    if (!result.ok()) {
+        *state = result.State();
+        *error = m_conn.Error();
+        return false;
+    }
+    // The result is only here once the statement's transaction committed.
+    for (int n = 0; n < result.Rows(); ++n) {
+        QVReportRow key;
+        key.gameId = result.Text(n, 0);
+        key.guid = result.Text(n, 1);
+        key.clientTime = result.Text(n, 2);
+        const auto at = std::lower_bound(order.begin(), order.end(), key,
+                                         [&rows](size_t i, const QVReportRow& k) { return Key(rows[i]) < Key(k); });
+        if (at != order.end() && Key(rows[*at]) == Key(key)) (*inserted)[*at] = true;
+    }
     return true;
 }
 

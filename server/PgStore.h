@@ -28,7 +28,6 @@ public:
     // serialization failure; empty otherwise.
     std::string State() const;
     int Rows() const;
-    int64_t Affected() const;
     std::string Text(int row, int column) const;
     int64_t Int(int row, int column) const;
 
@@ -51,8 +50,8 @@ public:
     std::string Error() const;
     QVPgResult Exec(const char* sql);
     bool Prepare(const char* name, const char* sql, int parameters);
-    // Text parameters; those listed in binary (by index) are sent as bytes.
-    QVPgResult Run(const char* name, const std::vector<std::string>& parameters, int binaryIndex = -1);
+    // Parameters in PostgreSQL's binary format; the result in text.
+    QVPgResult RunBinary(const char* name, const std::vector<std::string>& parameters);
     QVPgResult Query(const char* sql, const std::vector<std::string>& parameters);
 
 private:

@@ -79,17 +79,18 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS reports (id INTEGER PRIMARY KEY, received_at INTEGER NOT NULL, day TEXT NOT NULL,"
     " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL,"
     " osmajor INTEGER NOT NULL, osminor INTEGER NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
-    " body BLOB NOT NULL, UNIQUE (game_id, guid, client_time));"
+    " body BLOB NOT NULL, UNIQUE (client_time, game_id, guid));"
     "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
     "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen INTEGER NOT NULL,"
-    " last_seen INTEGER NOT NULL, reports INTEGER NOT NULL, PRIMARY KEY (game_id, guid));"
+    " last_seen INTEGER NOT NULL, reports INTEGER NOT NULL, PRIMARY KEY (game_id, guid)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS daily (game_id TEXT NOT NULL, day TEXT NOT NULL, reports INTEGER NOT NULL,"
-    " new_machines INTEGER NOT NULL, PRIMARY KEY (game_id, day));"
+    " new_machines INTEGER NOT NULL, PRIMARY KEY (game_id, day)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS breakdown (game_id TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
-    " reports INTEGER NOT NULL, PRIMARY KEY (game_id, kind, value));"
-    "CREATE TABLE IF NOT EXISTS games (game_id TEXT PRIMARY KEY, reports INTEGER NOT NULL, machines INTEGER NOT NULL);"
+    " reports INTEGER NOT NULL, PRIMARY KEY (game_id, kind, value)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS games (game_id TEXT PRIMARY KEY, reports INTEGER NOT NULL, machines INTEGER NOT NULL)"
+    " WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS rejects (day TEXT NOT NULL, reason TEXT NOT NULL, n INTEGER NOT NULL,"
-    " PRIMARY KEY (day, reason));";
+    " PRIMARY KEY (day, reason)) WITHOUT ROWID;";
 
 }  // namespace
 
