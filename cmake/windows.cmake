@@ -55,14 +55,26 @@ set(_floor_files "")
 foreach(floor app report fingerprint shortcuts archive core)
   list(APPEND _floor_files $<TARGET_FILE:qv_${floor}>)
 endforeach()
-string(REPLACE ";" " " _link_flags "${QV_INSTALLER_LINK_FLAGS}")
+set(_installer_link_flags ${QV_INSTALLER_LINK_FLAGS} -Os -flto -Wl,--no-insert-timestamp -Wl,--gc-sections
+    -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_BINARY_DIR}/installer.ld -s)
+# The installer's code, optimised across all its objects once per build:
+# each installer is this file with its resources added, not a new link.
+set(QV_INSTALLER_STUB ${CMAKE_BINARY_DIR}/installer-stub.exe)
+add_custom_command(OUTPUT ${QV_INSTALLER_STUB}
+  COMMAND ${CMAKE_CXX_COMPILER} ${_installer_link_flags} -o ${QV_INSTALLER_STUB}
+          $<TARGET_OBJECTS:qv_entry> ${_floor_files} ${QV_INSTALLER_SYSTEM_LIBS}
+  DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core ${CMAKE_BINARY_DIR}/installer.ld
+  COMMENT "Linking the installer's code" COMMAND_EXPAND_LISTS VERBATIM)
+add_custom_target(installer_stub ALL DEPENDS ${QV_INSTALLER_STUB})
+string(REPLACE ";" " " _link_flags "${_installer_link_flags}")
 string(REPLACE ";" " " _system_libs "${QV_INSTALLER_SYSTEM_LIBS}")
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer-build.env CONTENT
 "QV_CXX='${CMAKE_CXX_COMPILER}'
 QV_RC='${CMAKE_RC_COMPILER}'
 QV_RC_DIR='${CMAKE_CURRENT_SOURCE_DIR}/app'
 QV_LIBS='$<JOIN:$<TARGET_OBJECTS:qv_entry>, > $<JOIN:${_floor_files}, >'
-QV_LINK_FLAGS='${_link_flags} -Os -flto -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--file-alignment,4096 -Wl,-T,${CMAKE_BINARY_DIR}/installer.ld -s'
+QV_LINK_FLAGS='${_link_flags}'
+QV_STUB='${QV_INSTALLER_STUB}'
 QV_SYSTEM_LIBS='${_system_libs}'
 QV_QVPACK='${QVPACK}'
 QV_QVCHECK='${QVCHECK}'
@@ -89,10 +101,8 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --client $<TARGET_FILE:sample_client>
           --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
-  DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core sample_client qvpack ${QVPACK}
-          qvcheck ${QVCHECK} ${SAMPLE_ARCHIVE}
-          ${CMAKE_BINARY_DIR}/installer-build.env ${CMAKE_BINARY_DIR}/installer.ld
-          scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
+  DEPENDS installer_stub ${QV_INSTALLER_STUB} sample_client qvpack ${QVPACK} qvcheck ${QVCHECK} ${SAMPLE_ARCHIVE}
+          ${CMAKE_BINARY_DIR}/installer-build.env tools/pe-add-resources.py scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
   COMMENT "Making the sample installer" VERBATIM)
 add_custom_target(sample_installer ALL DEPENDS ${SAMPLE_INSTALLER})
@@ -174,7 +184,9 @@ foreach(script ${_e2e_scripts})
 endforeach()
 # The longest first, so that a fresh build directory (no timings kept yet)
 # does not leave them for last.
-set_tests_properties(e2e.http e2e.update e2e.update_other PROPERTIES COST 30)
+set_tests_properties(e2e.double_start PROPERTIES COST 40)
+set_tests_properties(e2e.http e2e.update e2e.update_other e2e.branding e2e.scanner e2e.reinstall_locked e2e.obstacles
+                     PROPERTIES COST 30)
 # The harness itself: a program holding the machine's own port 80 does not
 # reach into a test's network, nor the test into it.
 add_test(NAME harness.netns COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/harness/test_netns.sh)

@@ -50,7 +50,7 @@ remove_tree "$T/big"
 before=$(starts)
 "$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
 first=$!
-for _ in $(seq 400); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
+for _ in $(seq 2000); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
 check "the first copy is extracting" test -e "$D/res.zip"
 t0=$(date +%s.%N)
 rc=0; "$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 || rc=$?
@@ -69,7 +69,7 @@ check "  and the client was started once ($before -> $n)" test "$n" -eq $((befor
 before=$(starts)
 "$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
 first=$!
-for _ in $(seq 400); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
+for _ in $(seq 2000); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
 rc=0; "$QV_WINE_RUN" "$T/big.exe" "-update:$GAME_NAME" </dev/null >/dev/null 2>&1 || rc=$?
 first_done=$(kill -0 $first 2>/dev/null && echo no || echo yes)
 wait $first || true

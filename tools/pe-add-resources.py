@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""Gives a linked PE file that has no resources the resources of a .res file
+(as windres -O res writes it), in a section of their own after the others:
+  pe-add-resources.py STUB.exe RESOURCES.res OUT.exe
+The installer's code is linked (with link-time optimisation) once per build;
+each installer is then this copy, not a new link. Large payloads are copied
+in pieces, never held in memory whole."""
+import os
+import struct
+import sys
+
+PIECE = 1 << 20
+RT_NAME_BIT = 0x80000000
+
+
+def fail(message):
+    sys.exit("pe-add-resources: " + message)
+
+
+def align(value, to):
+    return (value + to - 1) // to * to
+
+
+def read_res(f, size):
+    """The resources of a .res file: (type, name, language, data offset, data size),
+    types and names as ints or str."""
+    out = []
+    at = 0
+
+    def ident(p):
+        if header[p:p + 2] == b"\xff\xff":
+            return struct.unpack_from("<H", header, p + 2)[0], p + 4
+        end = p
+        while header[end:end + 2] != b"\0\0":
+            end += 2
+            if end + 2 > len(header):
+                fail("a resource name without its end")
+        return header[p:end].decode("utf-16-le"), end + 2
+
+    while at < size:
+        f.seek(at)
+        head = f.read(8)
+        if len(head) < 8:
+            fail("the resource file ends inside an entry")
+        data_size, header_size = struct.unpack("<II", head)
+        if header_size < 32 or at + header_size + data_size > size:
+            fail("a resource entry runs past the end of the file")
+        header = head + f.read(header_size - 8)
+        rtype, p = ident(8)
+        name, p = ident(p)
+        p = align(p, 4)
+        if p + 16 > header_size:
+            fail("a resource header is too short")
+        language = struct.unpack_from("<H", header, p + 6)[0]
+        # The file starts with an empty entry that only marks its format.
+        if not (data_size == 0 and rtype == 0 and name == 0):
+            out.append((rtype, name, language, at + header_size, data_size))
+        at = align(at + header_size + data_size, 4)
+    return out
+
+
+def order(key):
+    # Named entries first, by name; then numbered ones, by number.
+    return (0, key.upper()) if isinstance(key, str) else (1, key)
+
+
+def build_section(resources, rva):
+    """The directory part of the section, and where each resource's data
+    goes in it: (bytes, [(section offset, resource)])."""
+    tree = {}
+    for r in resources:
+        leaf = tree.setdefault(r[0], {}).setdefault(r[1], {})
+        if r[2] in leaf:
+            fail("resource %r/%r/%#x is there twice" % (r[0], r[1], r[2]))
+        leaf[r[2]] = r
+
+    # Tables breadth first, as linkers lay them out: the root, every
+    # name table, every language table; then the data entries and names.
+    names_tables = [tree[t] for t in sorted(tree, key=order)]
+    lang_tables = [n[k] for n in names_tables for k in sorted(n, key=order)]
+    tables = [tree] + names_tables + lang_tables
+    offsets, at = {}, 0
+    for node in tables:
+        offsets[id(node)] = at
+        at += 16 + 8 * len(node)
+    leaves = [leaf[lang] for leaf in lang_tables for lang in sorted(leaf)]
+    data_entries = at
+    at += 16 * len(leaves)
+    strings, text = {}, bytearray()
+    for node in tables:
+        for key in node:
+            if isinstance(key, str) and key not in strings:
+                strings[key] = at + len(text)
+                units = key.encode("utf-16-le")
+                text += struct.pack("<H", len(units) // 2) + units
+    at = align(at + len(text), 8)
+    placed, data_rvas = [], []
+    for r in leaves:
+        placed.append((at, r))
+        data_rvas.append(rva + at)
+        at = align(at + r[4], 8)
+
+    out = bytearray(data_entries)
+    entry_of = {id(r): data_entries + 16 * i for i, r in enumerate(leaves)}
+    for node in tables:
+        p = offsets[id(node)]
+        keys = sorted(node, key=order)
+        named = sum(isinstance(k, str) for k in keys)
+        struct.pack_into("<IIHHHH", out, p, 0, 0, 0, 0, named, len(keys) - named)
+        for i, key in enumerate(keys):
+            name = RT_NAME_BIT | strings[key] if isinstance(key, str) else key
+            child = node[key]
+            target = RT_NAME_BIT | offsets[id(child)] if isinstance(child, dict) else entry_of[id(child)]
+            struct.pack_into("<II", out, p + 16 + 8 * i, name, target)
+    for r, data_rva in zip(leaves, data_rvas):
+        out += struct.pack("<IIII", data_rva, r[4], 0, 0)
+    out += text
+    return bytes(out), placed, at
+
+
+def main():
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    stub_path, res_path, out_path = sys.argv[1:]
+    stub = bytearray(open(stub_path, "rb").read())
+    pe = struct.unpack_from("<I", stub, 0x3C)[0]
+    if stub[pe:pe + 4] != b"PE\0\0" or struct.unpack_from("<H", stub, pe + 24)[0] != 0x10B:
+        fail("%s: not a 32-bit PE file" % stub_path)
+    count, opt_size = struct.unpack_from("<H", stub, pe + 6)[0], struct.unpack_from("<H", stub, pe + 20)[0]
+    opt = pe + 24
+    section_align, file_align = struct.unpack_from("<II", stub, opt + 32)
+    headers_size = struct.unpack_from("<I", stub, opt + 60)[0]
+    resource_dir = opt + 96 + 2 * 8
+    if struct.unpack_from("<II", stub, resource_dir) != (0, 0):
+        fail("%s has resources already" % stub_path)
+    table = opt + opt_size
+    if table + 40 * (count + 1) > headers_size:
+        fail("%s has no room for another section header" % stub_path)
+    end_rva = end_file = 0
+    for i in range(count):
+        vsize, va, rsize, raw = struct.unpack_from("<IIII", stub, table + 40 * i + 8)
+        end_rva, end_file = max(end_rva, va + max(vsize, rsize)), max(end_file, raw + rsize)
+    if end_file != len(stub):
+        fail("%s carries data after its sections (a signature?)" % stub_path)
+    rva, raw = align(end_rva, section_align), align(end_file, file_align)
+
+    with open(res_path, "rb") as res:
+        resources = read_res(res, os.fstat(res.fileno()).st_size)
+        directory, placed, size = build_section(resources, rva)
+        raw_size = align(size, file_align)
+        if raw + raw_size > 0xFFFFFFFF:
+            fail("the resources do not fit in a PE file")
+
+        section = struct.pack("<8sIIIIIIHHI", b".rsrc", size, rva, raw_size, raw, 0, 0, 0, 0, 0x40000040)
+        stub[table + 40 * count:table + 40 * count + 40] = section
+        struct.pack_into("<H", stub, pe + 6, count + 1)
+        struct.pack_into("<I", stub, opt + 8, struct.unpack_from("<I", stub, opt + 8)[0] + raw_size)
+        struct.pack_into("<I", stub, opt + 56, align(rva + size, section_align))
+        struct.pack_into("<II", stub, resource_dir, rva, size)
+        checksum_at = opt + 64
+        struct.pack_into("<I", stub, checksum_at, 0)
+
+        # The checksum: the file's 16-bit little-endian words summed with
+        # end-around carry, plus its length. As 2**16 is 1 modulo 0xFFFF,
+        # that sum is the file read as one number, modulo 0xFFFF.
+        total = 0
+        written = 0
+        with open(out_path + ".part", "wb") as out:
+            def put(chunk):
+                nonlocal total, written
+                out.write(chunk)
+                value = int.from_bytes(chunk, "little")
+                total = (total + (value << 8 if written % 2 else value)) % 0xFFFF
+                written += len(chunk)
+
+            put(bytes(stub) + b"\0" * (raw - len(stub)))
+            put(directory)
+            at = len(directory)
+            for offset, r in placed:
+                put(b"\0" * (offset - at))
+                res.seek(r[3])
+                left = r[4]
+                while left:
+                    piece = res.read(min(PIECE, left))
+                    if not piece:
+                        fail("the resource file ends inside its data")
+                    put(piece)
+                    left -= len(piece)
+                at = offset + r[4]
+            put(b"\0" * (raw_size - at))
+            total = total or 0xFFFF  # a sum of words that are not all zero never folds to 0
+            out.seek(checksum_at)
+            out.write(struct.pack("<I", (total + written) & 0xFFFFFFFF))
+    os.replace(out_path + ".part", out_path)
+
+
+if __name__ == "__main__":
+    main()
