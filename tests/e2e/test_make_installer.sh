@@ -67,6 +67,10 @@ mkdir -p "$R/maps/第一章" "$R/empty dir"
 head -c 70000 /dev/urandom >"$R/maps/第一章/level 1.dat"
 printf 'hello' >"$R/readme.txt"
 check "builds from a folder" $MAKE --settings "$SAMPLE/setting.ini" --client "$CLIENT" --res "$R" --stats-host stats.example.com -o "$T/custom.exe"
+cp "$T/custom.exe" "$T/restamped.exe"
+python3 "$QV_SOURCE_DIR/tools/pe-stamp.py" "$T/restamped.exe" 0
+check "its PE checksum is right (recomputing it changes nothing)" cmp -s "$T/custom.exe" "$T/restamped.exe"
+check "refuses a publisher that is not UTF-8 text" refuses "UTF-8" "${ok_args[@]}" -o "$T/y.exe" --publisher "$(printf 'a\xffb')"
 check "the host is carried in the installer" python3 -c 'import sys; sys.exit(0 if "stats.example.com".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)' "$T/custom.exe"
 new_prefix
 check "the installer runs" run_installer "$T/custom.exe"
