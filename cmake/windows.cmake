@@ -185,7 +185,7 @@ endforeach()
 # The longest first, so that a fresh build directory (no timings kept yet)
 # does not leave them for last.
 set_tests_properties(e2e.double_start PROPERTIES COST 40)
-set_tests_properties(e2e.http e2e.update e2e.update_other e2e.branding e2e.scanner e2e.reinstall_locked e2e.obstacles
+set_tests_properties(e2e.double_start_big e2e.http e2e.update e2e.update_other e2e.branding e2e.scanner e2e.reinstall_locked e2e.obstacles
                      PROPERTIES COST 30)
 # The harness itself: a program holding the machine's own port 80 does not
 # reach into a test's network, nor the test into it.
