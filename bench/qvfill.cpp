@@ -20,7 +20,7 @@
 #include "report/Report.h"
 #include "server/Convert.h"
 #include "server/Intake.h"
-#include "server/Listener.h"
+#include "server/Days.h"
 #include "server/Store.h"
 
 using namespace Quorvel;

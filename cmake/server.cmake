@@ -5,13 +5,17 @@ find_path(QV_SQLITE_INCLUDE sqlite3.h REQUIRED)
 find_library(QV_SQLITE_LIBRARY sqlite3 REQUIRED)
 find_path(QV_PQ_INCLUDE libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
 find_library(QV_PQ_LIBRARY pq REQUIRED)
+# prometheus-cpp's core only (its package configuration would also want the
+# pull and push parts' dependencies): our own listener serves the metrics.
+find_path(QV_PROMETHEUS_INCLUDE prometheus/registry.h REQUIRED)
+find_library(QV_PROMETHEUS_LIBRARY prometheus-cpp-core REQUIRED)
 
 qv_layer(server
-  PORTABLE Convert.cpp Dashboard.cpp Intake.cpp Listener.cpp Options.cpp PgStore.cpp SqliteStore.cpp Store.cpp
-           Writer.cpp
+  PORTABLE Accept.cpp Convert.cpp Csv.cpp Dashboard.cpp Days.cpp Intake.cpp Listener.cpp Log.cpp Metrics.cpp
+           Options.cpp Page.cpp PgStore.cpp Retention.cpp Spool.cpp SqliteStore.cpp Store.cpp Writer.cpp
   DEPENDS qv_report)
-target_include_directories(qv_server SYSTEM PUBLIC ${QV_SQLITE_INCLUDE} ${QV_PQ_INCLUDE})
-target_link_libraries(qv_server PUBLIC ${QV_SQLITE_LIBRARY} ${QV_PQ_LIBRARY} Threads::Threads)
+target_include_directories(qv_server SYSTEM PUBLIC ${QV_SQLITE_INCLUDE} ${QV_PQ_INCLUDE} ${QV_PROMETHEUS_INCLUDE})
+target_link_libraries(qv_server PUBLIC ${QV_SQLITE_LIBRARY} ${QV_PQ_LIBRARY} ${QV_PROMETHEUS_LIBRARY} Threads::Threads)
 target_compile_definitions(qv_server PUBLIC BOOST_ASIO_NO_DEPRECATED)
 
 add_executable(qvstats server/Main.cpp)
@@ -30,7 +34,7 @@ target_link_libraries(qv_server_tests PRIVATE qv_server GTest::gtest_main)
 gtest_discover_tests(qv_server_tests DISCOVERY_TIMEOUT 60 TEST_PREFIX server. PROPERTIES ENVIRONMENT TZ=UTC0)
 
 # The server for real, each test in a network namespace of its own.
-foreach(test http storage dashboard)
+foreach(test http storage dashboard outage operations retention)
   add_test(NAME server.${test}
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tools/netns-run.sh python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/server/test_${test}.py)
   set_tests_properties(server.${test} PROPERTIES TIMEOUT 300

@@ -1,75 +1,90 @@
 #ifndef QV_SERVER_DASHBOARD_H
 #define QV_SERVER_DASHBOARD_H
 
+#include <stddef.h>
 #include <stdint.h>
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
+#include "server/Accept.h"
 #include "server/Store.h"
-#include "server/Writer.h"
 
 namespace Quorvel {
 
-// Everything one page shows, read from the store.
-struct QVDashboardData {
-    std::vector<std::string> games;
-    std::string game;   // the one shown; empty when there is none
-    std::string today;  // the server's local date
-    QVGameSummary summary;
-    std::vector<QVDayCount> days;  // the last 30 days, oldest first, every day present
-    std::vector<QVBreakdownRow> versions, systems, flash;
-    std::vector<QVRejectCount> rejects;
+class QVMetrics;
+class QVWriter;
+
+struct QVDashboardOptions {
+    std::string address = "127.0.0.1";
+    uint16_t port = 8080;
+    size_t maxConnections = 256;
+    int requestSeconds = 10;      // the whole request, and then writing its answer
+    int exportWriteSeconds = 30;  // each piece of an export
+    bool accessLog = false;
 };
 
-std::string HtmlEscape(const std::string& text);
-// One field of RFC 4180: quoted when it holds a comma, a quote or a line
-// break, quotes doubled.
-std::string CsvField(const std::string& text);
-std::string CsvRow(const QVReportRow& row);
-extern const char kCsvHeader[];
-
-// The whole page: server-rendered HTML with its chart as inline SVG, and
-// nothing from anywhere else. Every text from a report is escaped.
-std::string RenderDashboard(const QVDashboardData& data);
-
-// The dates of the 30 days up to today (local time), oldest first.
-std::vector<std::string> LastDays(int64_t now, int count);
-// [from, to) in server time for local dates "YYYY-MM-DD"; false for a date
-// of another shape. An empty from is the beginning, an empty to the end.
-bool DayRange(const std::string& from, const std::string& to, int64_t* start, int64_t* end);
-
-// The dashboard listener, never the public one: "/", "/?game=ID",
-// "/export.csv?game=&from=&to=" and "/healthz", on a thread of its own with
-// a store connection of its own. One request at a time: it is for the
-// publisher, not for the players.
+// The dashboard's listener, never the public one: "/", "/?game=ID",
+// "/export.csv?game=&from=&to=", "/healthz" and "/metrics". Its sessions
+// run on a thread of their own and never block: what needs the database
+// goes to a reader thread with a store connection of its own, and the
+// answer comes back when it is ready, so a slow query, a frozen database
+// or a client that stops reading delays no one else. /healthz and /metrics
+// never wait for the database.
 class QVDashboard {
 public:
-    // The writer's state is part of the health the dashboard reports.
-    QVDashboard(std::unique_ptr<QVStore> store, const QVWriter& writer);
+    // intake: the public listener's connections, for the metrics (may be
+    // null).
+    QVDashboard(std::unique_ptr<QVStore> store, QVWriter& writer, QVMetrics& metrics, const QVSessionList* intake,
+                const QVDashboardOptions& options);
     ~QVDashboard();
+    QVDashboard(const QVDashboard&) = delete;
+    QVDashboard& operator=(const QVDashboard&) = delete;
 
-    bool Listen(const std::string& address, uint16_t port, std::string* error);
+    bool Listen(std::string* error);
     void Start();
-    void Stop();
+    // Stops accepting and closes every connection, from any thread; Join
+    // waits until its threads have ended.
+    void Close();
+    void Join();
+
+    // For the sessions, on the dashboard's thread.
+    boost::asio::io_context& Io() { return m_io; }
+    QVSessionList& Sessions() { return m_acceptor.Sessions(); }
+    const QVDashboardOptions& Options() const { return m_options; }
+    QVWriter& Writer() { return m_writer; }
+    std::string MetricsText();
+    // Runs job on the reader thread with the store, or with null while
+    // stopping; false when too many wait already.
+    bool Read(std::function<void(QVStore* store)> job);
 
 private:
-    void Accept();
-    void Serve(boost::asio::ip::tcp::socket& socket);
+    void ReaderLoop();
 
+    boost::asio::io_context m_io;  // first, so gone last: what runs on it uses the rest
     std::unique_ptr<QVStore> m_store;
-    const QVWriter& m_writer;
-    boost::asio::io_context m_io;
-    boost::asio::ip::tcp::acceptor m_acceptor;
-    boost::asio::steady_timer m_pause;  // after a failed accept
-    std::thread m_thread;
+    QVWriter& m_writer;
+    QVMetrics& m_metrics;
+    const QVSessionList* m_intake;
+    const QVDashboardOptions m_options;
+    QVAcceptor m_acceptor;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void(QVStore*)> > m_jobs;
+    bool m_stopping;
+    std::thread m_thread, m_reader;
 };
+
+// The query of a request target, decoded: "a=1&b=%E6%98%9F" → {a: 1, b: 星}.
+std::map<std::string, std::string> QueryOf(const std::string& target);
 
 }  // namespace Quorvel
 

@@ -10,7 +10,11 @@
 #include <boost/beast/http.hpp>
 #include <boost/optional.hpp>
 
+#include "server/Days.h"
 #include "server/Intake.h"
+#include "server/Log.h"
+#include "server/Metrics.h"
+#include "server/Writer.h"
 
 namespace Quorvel {
 
@@ -18,14 +22,6 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
-
-std::string LocalDay(int64_t when) {
-    const time_t t = static_cast<time_t>(when);
-    struct tm local;
-    char text[16] = "1970-01-01";
-    if (localtime_r(&t, &local) != NULL) strftime(text, sizeof(text), "%Y-%m-%d", &local);
-    return text;
-}
 
 namespace {
 
@@ -36,24 +32,24 @@ int64_t Decimal(const std::string& digits) { return strtoll(digits.c_str(), NULL
 
 }  // namespace
 
-class QVIntakeSession : public std::enable_shared_from_this<QVIntakeSession> {
+class QVIntakeSession : public QVSession, public std::enable_shared_from_this<QVIntakeSession> {
 public:
     QVIntakeSession(tcp::socket socket, QVIntakeListener& listener)
         : m_stream(std::move(socket)), m_listener(listener), m_reading(false) {}
+    ~QVIntakeSession() override { m_listener.Sessions().Remove(m_place); }
 
-    void SetPlace(std::list<std::weak_ptr<QVIntakeSession> >::iterator at) { m_place = at; }
-    ~QVIntakeSession() { m_listener.Forget(m_place); }
-
-    void Start() { Read(); }
+    void Start() {
+        m_place = m_listener.Sessions().Add(shared_from_this());
+        Read();
+    }
 
     // Stopping: a connection waiting for a request is closed; one with a
-    // request under way finishes it.
-    void CloseIfIdle() {
-        if (m_reading) {
-            beast::error_code ignored;
-            m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-            m_stream.socket().close(ignored);
-        }
+    // request under way finishes it, unless it is cut.
+    void Shut(bool idleOnly) override {
+        if (idleOnly && !m_reading) return;
+        beast::error_code ignored;
+        m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        m_stream.socket().close(ignored);
     }
 
 private:
@@ -65,6 +61,7 @@ private:
         // that sends a byte a second is cut off all the same.
         m_stream.expires_after(std::chrono::seconds(m_listener.Options().requestSeconds));
         m_reading = true;
+        m_started = std::chrono::steady_clock::now();
         auto self = shared_from_this();
         http::async_read(m_stream, m_buffer, *m_parser,
                          [self](beast::error_code error, size_t) { self->OnRead(error); });
@@ -125,7 +122,7 @@ private:
                     if (stored) {
                         self->Answer(http::status::ok, "ok\n", version, keepAlive);
                     } else {
-                        self->Answer(http::status::service_unavailable, "not stored\n", version, false);
+                        self->Refuse(http::status::service_unavailable, "not_stored", version);
                     }
                 });
             });
@@ -151,7 +148,8 @@ private:
         response->prepare_payload();
         m_stream.expires_after(std::chrono::seconds(m_listener.Options().requestSeconds));
         auto self = shared_from_this();
-        http::async_write(m_stream, *response, [self, response](beast::error_code error, size_t) {
+        http::async_write(m_stream, *response, [self, response, status](beast::error_code error, size_t sent) {
+            if (self->m_listener.Options().accessLog) self->LogRequest(static_cast<int>(status), sent);
             if (error || !response->keep_alive()) return self->Close();
             // What is left in the buffer is the next pipelined request.
             self->Read();
@@ -164,82 +162,72 @@ private:
         m_stream.close();
     }
 
+    void LogRequest(int status, size_t sent) {
+        beast::error_code ignored;
+        const tcp::endpoint peer = m_stream.socket().remote_endpoint(ignored);
+        std::string line = "-";
+        if (m_parser && m_parser->is_header_done()) {
+            const auto& request = m_parser->get();
+            line = std::string(request.method_string()) + " " + std::string(request.target()) +
+                   (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
+        LogAccess("intake", peer.address().to_string() + ":" + std::to_string(peer.port()), line, status, sent,
+                  seconds);
+    }
+
     beast::tcp_stream m_stream;
     beast::flat_buffer m_buffer;
     boost::optional<http::request_parser<http::string_body> > m_parser;
     QVIntakeListener& m_listener;
-    std::list<std::weak_ptr<QVIntakeSession> >::iterator m_place;
+    QVSessionList::Place m_place;
     bool m_reading;
-
-    friend class QVIntakeListener;
+    std::chrono::steady_clock::time_point m_started;
 };
 
-QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, const QVIntakeOptions& options)
-    : m_io(io), m_writer(writer), m_options(options), m_toUtf8(options.codePage), m_acceptor(io), m_pause(io), m_stopping(false) {}
-
-QVIntakeListener::~QVIntakeListener() {}
+QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, QVMetrics& metrics,
+                                   const QVIntakeOptions& options)
+    : m_writer(writer), m_metrics(metrics), m_options(options), m_toUtf8(options.codePage),
+      m_acceptor(io, "reports", options.maxConnections, [this](const char* reason) { CountReject(reason); }),
+      m_summary(io), m_stopping(false) {}
 
 bool QVIntakeListener::Listen(std::string* error) {
-    beast::error_code ec;
-    const asio::ip::address address = asio::ip::make_address(m_options.address, ec);
-    if (ec) {
-        *error = "not an address: " + m_options.address;
-        return false;
-    }
-    const tcp::endpoint endpoint(address, m_options.port);
-    m_acceptor.open(endpoint.protocol(), ec);
-    // A restart right after heavy traffic finds its port in TIME_WAIT.
-    if (!ec) m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) m_acceptor.bind(endpoint, ec);
-    if (!ec) m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        *error = "cannot listen on " + m_options.address + ":" + std::to_string(m_options.port) + ": " + ec.message();
-        return false;
-    }
-    Accept();
+    if (!m_acceptor.Listen(m_options.address, m_options.port, error)) return false;
+    m_acceptor.Start([this](tcp::socket socket) { std::make_shared<QVIntakeSession>(std::move(socket), *this)->Start(); });
+    Summarize();
     return true;
 }
 
-void QVIntakeListener::Accept() {
-    m_acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted || m_stopping) return;
-        if (!error) {
-            if (m_sessions.size() >= m_options.maxConnections) {
-                // Refused, not queued: the installer gives up on its own.
-                CountReject("too_many_connections");
-                beast::error_code ignored;
-                socket.close(ignored);
-            } else {
-                socket.set_option(tcp::no_delay(true), error);
-                auto session = std::make_shared<QVIntakeSession>(std::move(socket), *this);
-                m_sessions.push_front(session);
-                session->SetPlace(m_sessions.begin());
-                session->Start();
-            }
-            return Accept();
-        }
-        // Out of descriptors or memory: the connection stays queued and
-        // accepting again at once would fail at once, spinning.
-        CountReject("accept_failed");
-        m_pause.expires_after(std::chrono::milliseconds(50));
-        m_pause.async_wait([this](beast::error_code waited) {
-            if (!waited && !m_stopping) Accept();
-        });
+void QVIntakeListener::Summarize() {
+    m_summary.expires_after(std::chrono::minutes(1));
+    m_summary.async_wait([this](beast::error_code error) {
+        if (error || m_stopping) return;
+        LogRefusals("in the last minute");
+        Summarize();
     });
 }
 
-void QVIntakeListener::Forget(std::list<std::weak_ptr<QVIntakeSession> >::iterator at) { m_sessions.erase(at); }
+void QVIntakeListener::LogRefusals(const char* when) {
+    if (m_minute.empty()) return;
+    std::string counts;
+    for (const auto& r : m_minute) counts += (counts.empty() ? "" : ", ") + std::to_string(r.second) + " " + r.first;
+    Log(kLogInfo, "refused %s: %s", when, counts.c_str());
+    m_minute.clear();
+}
 
 void QVIntakeListener::Stop() {
     m_stopping = true;
-    beast::error_code ignored;
-    m_acceptor.close(ignored);
-    m_pause.cancel();
-    for (const std::weak_ptr<QVIntakeSession>& weak : m_sessions) {
-        if (std::shared_ptr<QVIntakeSession> session = weak.lock()) session->CloseIfIdle();
-    }
+    m_summary.cancel();
+    m_acceptor.Stop(true);
+    LogRefusals("since the last summary");
 }
 
-void QVIntakeListener::CountReject(const char* reason) { m_writer.CountReject(LocalDay(time(NULL)), reason); }
+void QVIntakeListener::Cut() { m_acceptor.Sessions().ShutAll(false); }
+
+void QVIntakeListener::CountReject(const char* reason) {
+    m_writer.CountReject(LocalDay(time(NULL)), reason);
+    m_metrics.Refused(reason);
+    m_minute[reason] += 1;
+}
 
 }  // namespace Quorvel

@@ -4,18 +4,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <list>
-#include <memory>
+#include <map>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "server/Accept.h"
 #include "server/Convert.h"
-#include "server/Writer.h"
 
 namespace Quorvel {
+
+class QVMetrics;
+class QVWriter;
 
 struct QVIntakeOptions {
     std::string address;
@@ -24,48 +25,50 @@ struct QVIntakeOptions {
     std::string codePage;
     size_t maxConnections;
     int requestSeconds;  // the whole request must arrive within this
-    QVIntakeOptions() : port(80), maxConnections(4096), requestSeconds(10) {}
+    bool accessLog;
+    QVIntakeOptions() : port(80), maxConnections(4096), requestSeconds(10), accessLog(false) {}
 };
 
-class QVIntakeSession;
-
 // The public listener: POST /micro_stats (also without the slash), checked,
-// verified and stored before its 200. One thread runs it; no thread per
-// client. Slow or idle clients are cut off at the request deadline, and
+// verified and made durable before its 200. One thread runs it; no thread
+// per client. Slow or idle clients are cut off at the request deadline, and
 // connections above the maximum are closed at once rather than queued.
+// Refusals are counted per day for the dashboard, in the metrics, and
+// summed up in the log at most once a minute.
 class QVIntakeListener {
 public:
-    QVIntakeListener(boost::asio::io_context& io, QVWriter& writer, const QVIntakeOptions& options);
-    ~QVIntakeListener();
+    QVIntakeListener(boost::asio::io_context& io, QVWriter& writer, QVMetrics& metrics, const QVIntakeOptions& options);
+    QVIntakeListener(const QVIntakeListener&) = delete;
+    QVIntakeListener& operator=(const QVIntakeListener&) = delete;
 
     // Binds and starts accepting; false, with a message, when it cannot.
     bool Listen(std::string* error);
     // Stops accepting and closes idle connections; requests under way are
     // answered, then their connections close.
     void Stop();
+    // Closes every connection, whatever it is doing.
+    void Cut();
     bool Stopping() const { return m_stopping; }
 
     QVWriter& Writer() { return m_writer; }
     QVIconv& ToUtf8() { return m_toUtf8; }
     const QVIntakeOptions& Options() const { return m_options; }
+    QVSessionList& Sessions() { return m_acceptor.Sessions(); }
     void CountReject(const char* reason);
-    void Forget(std::list<std::weak_ptr<QVIntakeSession> >::iterator at);
 
 private:
-    void Accept();
+    void Summarize();
+    void LogRefusals(const char* when);
 
-    boost::asio::io_context& m_io;
     QVWriter& m_writer;
+    QVMetrics& m_metrics;
     QVIntakeOptions m_options;
     QVIconv m_toUtf8;
-    boost::asio::ip::tcp::acceptor m_acceptor;
-    boost::asio::steady_timer m_pause;  // after a failed accept
-    std::list<std::weak_ptr<QVIntakeSession> > m_sessions;
+    QVAcceptor m_acceptor;
+    boost::asio::steady_timer m_summary;
+    std::map<std::string, int64_t> m_minute;  // refusals since the last summary
     bool m_stopping;
 };
-
-// The server's local date of a time, YYYY-MM-DD: days count by it.
-std::string LocalDay(int64_t when);
 
 }  // namespace Quorvel
 

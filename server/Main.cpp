@@ -1,10 +1,13 @@
 // qvstats: the statistics server. One thread takes in the reports, one
-// writes them, one serves the dashboard.
+// writes them (and one drains the spool), one serves the dashboard with a
+// reader for its queries; retention has one of its own.
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,8 +18,14 @@
 #include "report/Report.h"
 #include "server/Convert.h"
 #include "server/Dashboard.h"
+#include "server/Days.h"
 #include "server/Listener.h"
+#include "server/Log.h"
+#include "server/Metrics.h"
 #include "server/Options.h"
+#include "server/Retention.h"
+#include "server/Spool.h"
+#include "server/SqliteStore.h"
 #include "server/Store.h"
 #include "server/Writer.h"
 
@@ -25,7 +34,7 @@ using namespace Quorvel;
 namespace {
 
 int Fail(const std::string& message) {
-    fprintf(stderr, "qvstats: %s\n", message.c_str());
+    Log(kLogError, "%s", message.c_str());
     return 1;
 }
 
@@ -42,49 +51,135 @@ size_t RaiseDescriptorLimit() {
     return limit.rlim_cur == RLIM_INFINITY ? static_cast<size_t>(-1) : static_cast<size_t>(limit.rlim_cur);
 }
 
+std::unique_ptr<QVStore> Open(const std::string& db, int timeoutMs, std::string* error) {
+    std::unique_ptr<QVStore> store = OpenStore(db, error, timeoutMs);
+    if (store && !store->Prepare(error)) store.reset();
+    return store;
+}
+
 int Serve(const QVServerOptions& options) {
     if (!QVIconv(options.codePage).valid()) return Fail("not a code page this machine can convert: " + options.codePage);
     std::string error;
-    std::unique_ptr<QVStore> store = OpenStore(options.db, &error);
-    if (!store || !store->Prepare(&error)) return Fail(error);
-    std::unique_ptr<QVStore> dashboardStore = OpenStore(options.db, &error);
-    if (!dashboardStore || !dashboardStore->Prepare(&error)) return Fail(error);
+    std::unique_ptr<QVStore> store = Open(options.db, options.dbTimeoutMs, &error);
+    if (!store) return Fail(error);
+    // The dashboard's reads may wait a little longer than a commit.
+    std::unique_ptr<QVStore> dashboardStore = Open(options.db, options.dbTimeoutMs + 1000, &error);
+    if (!dashboardStore) return Fail(error);
+    std::unique_ptr<QVSpool> spool;
+    std::unique_ptr<QVStore> drainStore;
+    const std::string spoolPath = SpoolPath(options);
+    if (!spoolPath.empty()) {
+        spool.reset(new QVSpool(spoolPath, options.spoolMaxBytes));
+        if (!spool->Open(&error)) return Fail(error);
+        drainStore = Open(options.db, options.dbTimeoutMs, &error);
+        if (!drainStore) return Fail(error);
+    }
+    QVMetrics metrics;
+    std::unique_ptr<QVRetention> retention;
+    if (options.keepDays > 0) {
+        std::unique_ptr<QVStore> retentionStore = Open(options.db, 30000, &error);
+        if (!retentionStore) return Fail(error);
+        retention.reset(new QVRetention(std::move(retentionStore), options.keepDays, metrics));
+    }
     const size_t descriptors = RaiseDescriptorLimit();
 
     boost::asio::io_context io(1);
-    QVWriter writer(*store, options.queue, options.batch);
+    QVWriterOptions writing;
+    writing.capacity = options.queue;
+    writing.batch = options.batch;
+    QVWriter writer(*store, spool.get(), drainStore.get(), metrics, writing);
     QVIntakeOptions intake;
     intake.address = options.listenAddress;
     intake.port = options.listenPort;
     intake.key = options.key.empty() ? DefaultSigningKey() : options.key;
     intake.codePage = options.codePage;
     intake.maxConnections = options.maxConnections;
+    intake.accessLog = options.accessLog;
     // Above the descriptor limit, connections would be refused by accept
     // itself, uncounted; the databases and the dashboard keep a few.
     const size_t reserve = 64;
     if (descriptors > reserve && intake.maxConnections > descriptors - reserve) {
         intake.maxConnections = descriptors - reserve;
-        fprintf(stderr, "qvstats: at most %zu connections: this process may open %zu files\n", intake.maxConnections,
-                descriptors);
+        Log(kLogWarning, "at most %zu connections: this process may open %zu files", intake.maxConnections, descriptors);
     }
-    QVIntakeListener listener(io, writer, intake);
+    QVIntakeListener listener(io, writer, metrics, intake);
+    QVDashboardOptions board;
+    board.address = options.dashboardAddress;
+    board.port = options.dashboardPort;
+    board.accessLog = options.accessLog;
+    QVDashboard dashboard(std::move(dashboardStore), writer, metrics, &listener.Sessions(), board);
+    if (!dashboard.Listen(&error)) return Fail(error);
     if (!listener.Listen(&error)) return Fail(error);
-    QVDashboard dashboard(std::move(dashboardStore), writer);
-    if (!dashboard.Listen(options.dashboardAddress, options.dashboardPort, &error)) return Fail(error);
 
     writer.Start();
     dashboard.Start();
+    if (retention) retention->Start();
     boost::asio::signal_set signals(io, SIGTERM, SIGINT);
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
+    boost::asio::steady_timer deadline(io), poll(io);
+    // Stopping ends once no connection is left; the run then returns.
+    std::function<void()> watch = [&] {
+        if (listener.Sessions().Size() == 0) {
+            deadline.cancel();
+            return;
+        }
+        poll.expires_after(std::chrono::milliseconds(20));
+        poll.async_wait([&](const boost::system::error_code& ec) {
+            if (!ec) watch();
+        });
+    };
+    signals.async_wait([&](const boost::system::error_code& ec, int number) {
         if (ec) return;
+        Log(kLogInfo, "stopping (%s): answering what is under way", number == SIGTERM ? "SIGTERM" : "SIGINT");
         listener.Stop();
+        dashboard.Close();
+        // Clients that take their time over their answers are not waited
+        // for: exiting within seconds is what a service manager expects.
+        deadline.expires_after(std::chrono::seconds(2));
+        deadline.async_wait([&](const boost::system::error_code& waited) {
+            if (!waited) listener.Cut();
+        });
+        watch();
     });
-    fprintf(stderr, "qvstats: taking reports on %s:%u, dashboard on http://%s:%u/, %s\n", options.listenAddress.c_str(),
-            options.listenPort, options.dashboardAddress.c_str(), options.dashboardPort, options.db.c_str());
+    Log(kLogInfo, "started: reports on %s:%u, dashboard on http://%s:%u/, database %s%s%s",
+        options.listenAddress.c_str(), options.listenPort, options.dashboardAddress.c_str(), options.dashboardPort,
+        options.db.c_str(), spool ? ", spool " : "", spool ? spool->Path().c_str() : "");
+    if (spool && spool->Reports() > 0) Log(kLogInfo, "%zu reports in the spool from before: storing them", spool->Reports());
     io.run();  // returns once accepting has stopped and every request under way is answered
     writer.Stop();
-    dashboard.Stop();
-    fprintf(stderr, "qvstats: stopped\n");
+    dashboard.Join();
+    if (retention) retention->Stop();
+    const size_t left = spool ? spool->Reports() : 0;
+    if (left > 0) {
+        Log(kLogInfo, "stopped; %zu reports stay in the spool %s and are stored at the next start", left,
+            spool->Path().c_str());
+    } else {
+        Log(kLogInfo, "stopped");
+    }
+    return 0;
+}
+
+int Prune(const QVToolOptions& options) {
+    int64_t before = 0;
+    if (!DayStart(options.before, &before)) return Fail("--before wants a date, YYYY-MM-DD, not " + options.before);
+    std::string error;
+    std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
+    if (!store) return Fail(error);
+    int64_t deleted = 0;
+    if (!PruneReports(*store, before, options.batch, std::function<bool()>(), &deleted, &error)) {
+        return Fail(std::to_string(deleted) + " raw reports deleted, then: " + error);
+    }
+    printf("%lld raw reports received before %s deleted; the counts are as they were\n", static_cast<long long>(deleted),
+           options.before.c_str());
+    return 0;
+}
+
+int Backup(const QVToolOptions& options) {
+    if (options.db.compare(0, 7, "sqlite:") != 0 || options.db.size() == 7) {
+        return Fail("backup copies an SQLite database (--db sqlite:PATH); for PostgreSQL use pg_dump");
+    }
+    std::string error;
+    if (!BackupSqlite(options.db.substr(7), options.to, &error)) return Fail(error);
+    printf("%s copied to %s\n", options.db.substr(7).c_str(), options.to.c_str());
     return 0;
 }
 
@@ -92,20 +187,28 @@ int Serve(const QVServerOptions& options) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "help") == 0)) {
+    // Databases, spools and backups hold the publisher's data: none of them
+    // is for other users of the machine.
+    umask(077);
+    const std::string command = argc >= 2 ? argv[1] : "";
+    if (command == "--help" || command == "-h" || command == "help") {
         fputs(kHelp, stdout);
         return 0;
     }
-    if (argc < 2 || strcmp(argv[1], "serve") != 0) {
-        fprintf(stderr, "qvstats: %s (qvstats --help says how)\n",
-                argc < 2 ? "nothing to do" : ("unknown command: " + std::string(argv[1])).c_str());
-        return 2;
-    }
-    QVServerOptions options;
     std::string error;
-    if (!ParseServeOptions(argc - 2, argv + 2, &options, &error)) {
-        fprintf(stderr, "qvstats: %s\n", error.c_str());
-        return 2;
+    if (command == "serve") {
+        QVServerOptions options;
+        if (!ParseServeOptions(argc - 2, argv + 2, &options, &error)) return Fail(error), 2;
+        return Serve(options);
     }
-    return Serve(options);
+    if (command == "prune" || command == "backup") {
+        QVToolOptions options;
+        const bool parsed = command == "prune" ? ParsePruneOptions(argc - 2, argv + 2, &options, &error)
+                                               : ParseBackupOptions(argc - 2, argv + 2, &options, &error);
+        if (!parsed) return Fail(error), 2;
+        return command == "prune" ? Prune(options) : Backup(options);
+    }
+    Fail(command.empty() ? "nothing to do (qvstats --help says how)"
+                         : "unknown command: " + command + " (qvstats --help says how)");
+    return 2;
 }

@@ -2,23 +2,29 @@
 
 #include <stdlib.h>
 
+#include <functional>
+
 namespace Quorvel {
 
 const char kHelp[] =
     "qvstats: receives, verifies and counts the installers' usage reports.\n"
     "\n"
     "usage: qvstats serve [OPTIONS]\n"
+    "       qvstats prune --db DB --before YYYY-MM-DD\n"
+    "       qvstats backup --db sqlite:PATH --to FILE\n"
     "       qvstats --help\n"
     "\n"
+    "serve: take reports and show the dashboard until SIGTERM or SIGINT.\n"
     "  --db sqlite:PATH | postgresql://USER@HOST:PORT/DB\n"
     "        where reports are stored (default sqlite:stats.db). SQLite for one\n"
     "        machine; with PostgreSQL any number of receivers may share a database.\n"
-    "        The schema is created on first start.\n"
+    "        The schema is created on first start; a new SQLite file is readable\n"
+    "        by its owner only.\n"
     "  --listen ADDR:PORT\n"
     "        the public listener, where installers post (default 0.0.0.0:80)\n"
     "  --dashboard ADDR:PORT\n"
-    "        the dashboard, /, /export.csv and /healthz (default 127.0.0.1:8080;\n"
-    "        never on the public listener)\n"
+    "        the dashboard: /, /export.csv, /healthz and /metrics (default\n"
+    "        127.0.0.1:8080; never on the public listener)\n"
     "  --codepage NAME\n"
     "        the players' ANSI code page, which report texts are in (default GBK)\n"
     "  --key KEY\n"
@@ -27,13 +33,41 @@ const char kHelp[] =
     "        connections above this are closed at once (default 4096)\n"
     "  --queue N\n"
     "        reports waiting for the database; above this, 503 (default 8192)\n"
+    "  --spool PATH | off\n"
+    "        where reports wait, durably, while the database cannot take them; they\n"
+    "        are acknowledged once there and stored as soon as it answers again\n"
+    "        (default with PostgreSQL: qvstats-spool.db in the working folder; with\n"
+    "        SQLite: none). Each receiver needs a spool of its own.\n"
+    "  --spool-max-bytes N\n"
+    "        above this the spool takes no more: 503 (default 1073741824, 1 GiB)\n"
+    "  --db-timeout MS\n"
+    "        how long a commit, or a connection, may wait for PostgreSQL before\n"
+    "        the reports go to the spool (default 2000)\n"
+    "  --keep-days N\n"
+    "        each night, delete raw reports received more than N days ago; the\n"
+    "        counts on the dashboard stay (default: keep them all)\n"
+    "  --access-log\n"
+    "        one log line per request, on both listeners\n"
+    "\n"
+    "prune: delete the raw reports received before a day (server's time zone),\n"
+    "  a bounded number at a time, while the server runs; every count on the\n"
+    "  dashboard stays as it is, the export no longer holds them.\n"
+    "backup: a consistent copy of an SQLite database while the server runs\n"
+    "  (for PostgreSQL use pg_dump).\n"
     "\n"
     "Answers on the public listener: 200 stored (also a replay of a stored report),\n"
     "400 malformed, 403 bad signature, 404 another path, 405 another method,\n"
-    "413 body over 4 KiB, 431 headers over 8 KiB, 503 busy (with Retry-After).\n"
-    "A whole request must arrive within 10 s. A 200 is sent only after the report\n"
-    "has been committed. SIGTERM or SIGINT: stop accepting, finish what is under\n"
-    "way, commit, exit 0.\n";
+    "413 body over 4 KiB, 431 headers over 8 KiB, 503 not stored (with Retry-After).\n"
+    "A whole request must arrive within 10 s. A 200 is sent only once the report\n"
+    "is durable: committed to the database, or in the spool. The log (standard\n"
+    "error) has one line per event, each with its time and level. SIGTERM or\n"
+    "SIGINT: stop accepting, finish what is under way, commit, exit 0.\n";
+
+std::string SpoolPath(const QVServerOptions& o) {
+    if (o.spool == "off") return std::string();
+    if (!o.spool.empty()) return o.spool;
+    return o.db.compare(0, 7, "sqlite:") == 0 ? std::string() : std::string("qvstats-spool.db");
+}
 
 bool ParseEndpoint(const std::string& text, std::string* address, uint16_t* port) {
     const size_t colon = text.rfind(':');
@@ -49,23 +83,48 @@ bool ParseEndpoint(const std::string& text, std::string* address, uint16_t* port
     return true;
 }
 
-bool ParseServeOptions(int argc, char** argv, QVServerOptions* o, std::string* error) {
+namespace {
+
+// A positive whole number of at most digits digits.
+bool Positive(const std::string& name, const std::string& value, size_t digits, uint64_t* out, std::string* error) {
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > digits ||
+        strtoull(value.c_str(), NULL, 10) < 1) {
+        *error = name + " wants a positive number, not " + value;
+        return false;
+    }
+    *out = strtoull(value.c_str(), NULL, 10);
+    return true;
+}
+
+// Walks NAME VALUE pairs (and the flags that take no value); each goes to
+// take, which returns false with a message for what it does not know.
+bool Walk(int argc, char** argv, const std::function<bool(const std::string&)>& isFlag,
+          const std::function<bool(const std::string&, const std::string&)>& take, std::string* error) {
     for (int i = 0; i < argc; ++i) {
         const std::string name = argv[i];
-        if (i + 1 >= argc) {
-            *error = name.compare(0, 2, "--") == 0 ? name + " needs a value" : "unknown argument: " + name;
+        if (isFlag(name)) {
+            if (!take(name, std::string())) return false;
+            continue;
+        }
+        if (name.compare(0, 2, "--") != 0) {
+            *error = "unknown argument: " + name;
             return false;
         }
-        const std::string value = argv[++i];
-        const auto count = [&](size_t* out) {
-            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 9 ||
-                atol(value.c_str()) < 1) {
-                *error = name + " wants a positive number, not " + value;
-                return false;
-            }
-            *out = static_cast<size_t>(atol(value.c_str()));
-            return true;
-        };
+        if (i + 1 >= argc) {
+            *error = name + " needs a value";
+            return false;
+        }
+        if (!take(name, argv[++i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseServeOptions(int argc, char** argv, QVServerOptions* o, std::string* error) {
+    return Walk(argc, argv, [](const std::string& name) { return name == "--access-log"; },
+                [&](const std::string& name, const std::string& value) {
+        uint64_t n = 0;
         if (name == "--db") {
             o->db = value;
         } else if (name == "--listen") {
@@ -83,15 +142,72 @@ bool ParseServeOptions(int argc, char** argv, QVServerOptions* o, std::string* e
         } else if (name == "--key") {
             o->key = value;
         } else if (name == "--max-connections") {
-            if (!count(&o->maxConnections)) return false;
+            if (!Positive(name, value, 9, &n, error)) return false;
+            o->maxConnections = static_cast<size_t>(n);
         } else if (name == "--queue") {
-            if (!count(&o->queue)) return false;
+            if (!Positive(name, value, 9, &n, error)) return false;
+            o->queue = static_cast<size_t>(n);
+        } else if (name == "--spool") {
+            if (value.empty()) {
+                *error = "--spool wants a path, or off";
+                return false;
+            }
+            o->spool = value;
+        } else if (name == "--spool-max-bytes") {
+            if (!Positive(name, value, 15, &n, error)) return false;
+            o->spoolMaxBytes = n;
+        } else if (name == "--db-timeout") {
+            if (!Positive(name, value, 6, &n, error)) return false;
+            o->dbTimeoutMs = static_cast<int>(n);
+        } else if (name == "--keep-days") {
+            if (!Positive(name, value, 5, &n, error)) return false;
+            o->keepDays = static_cast<int>(n);
+        } else if (name == "--access-log") {
+            o->accessLog = true;
         } else {
             *error = "unknown option: " + name + " (qvstats --help lists them)";
             return false;
         }
-    }
-    return true;
+        return true;
+    }, error);
+}
+
+bool ParsePruneOptions(int argc, char** argv, QVToolOptions* o, std::string* error) {
+    const bool walked = Walk(argc, argv, [](const std::string&) { return false; },
+                             [&](const std::string& name, const std::string& value) {
+        uint64_t n = 0;
+        if (name == "--db") {
+            o->db = value;
+        } else if (name == "--before") {
+            o->before = value;
+        } else if (name == "--batch") {
+            if (!Positive(name, value, 7, &n, error)) return false;
+            o->batch = static_cast<size_t>(n);
+        } else {
+            *error = "unknown option: " + name + " (qvstats --help lists them)";
+            return false;
+        }
+        return true;
+    }, error);
+    if (walked && (o->db.empty() || o->before.empty())) *error = "prune needs --db DB and --before YYYY-MM-DD";
+    return walked && !o->db.empty() && !o->before.empty();
+}
+
+bool ParseBackupOptions(int argc, char** argv, QVToolOptions* o, std::string* error) {
+    const bool walked = Walk(argc, argv, [](const std::string&) { return false; },
+                             [&](const std::string& name, const std::string& value) {
+        if (name == "--db") {
+            o->db = value;
+        } else if (name == "--to") {
+            o->to = value;
+        } else {
+            *error = "unknown option: " + name + " (qvstats --help lists them)";
+            return false;
+        }
+        return true;
+    }, error);
+    if (walked && (o->db.empty() || o->to.empty())) *error = "backup needs --db sqlite:PATH and --to FILE";
+    return walked && !o->db.empty() && !o->to.empty();
 }
 
 }  // namespace Quorvel

@@ -3,21 +3,29 @@
 // report that two receivers take in stored once.
 #include "server/PgStore.h"
 
+#include <errno.h>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 #include <numeric>
 #include <tuple>
 
+#include "server/Log.h"
+
 namespace Quorvel {
 
 QVPgResult::~QVPgResult() { PQclear(m_result); }
 
-bool QVPgResult::ok() const {
-    const ExecStatusType status = m_result != NULL ? PQresultStatus(m_result) : PGRES_FATAL_ERROR;
+bool QVPgResult::Succeeded(const pg_result* result) {
+    if (result == NULL) return true;  // nothing yet: nothing failed
+    const ExecStatusType status = PQresultStatus(result);
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
+
+bool QVPgResult::ok() const { return m_result != NULL && Succeeded(m_result); }
 
 std::string QVPgResult::State() const {
     const char* state = m_result != NULL ? PQresultErrorField(m_result, PG_DIAG_SQLSTATE) : NULL;
@@ -33,39 +41,134 @@ std::string QVPgResult::Text(int row, int column) const {
 
 int64_t QVPgResult::Int(int row, int column) const { return atoll(PQgetvalue(m_result, row, column)); }
 
+int64_t QVPgResult::Affected() const { return m_result != NULL ? atoll(PQcmdTuples(m_result)) : 0; }
+
 namespace {
 
 void Quiet(void*, const char*) {}  // "relation already exists" and the like
 
+int64_t NowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the socket can be read (or written) or the deadline passes;
+// false at the deadline or on a failure.
+bool WaitSocket(int socket, bool forWrite, int64_t deadline) {
+    for (;;) {
+        const int64_t left = deadline - NowMs();
+        if (left <= 0) return false;
+        struct pollfd p = {socket, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
 }  // namespace
 
-QVPgConnection::QVPgConnection(const std::string& url) : m_conn(PQconnectdb(url.c_str())) {
-    if (m_conn != NULL) PQsetNoticeProcessor(m_conn, Quiet, NULL);
+QVPgConnection::QVPgConnection(const std::string& url, int timeoutMilliseconds)
+    : m_url(url), m_timeout(timeoutMilliseconds), m_conn(NULL), m_timedOut(false) {
+    Connect();
 }
 
 QVPgConnection::~QVPgConnection() { PQfinish(m_conn); }
 
 bool QVPgConnection::valid() const { return m_conn != NULL && PQstatus(m_conn) == CONNECTION_OK; }
 
-bool QVPgConnection::Reset() {
-    if (m_conn == NULL) return false;
-    PQreset(m_conn);
-    return valid();
+void QVPgConnection::Drop(const std::string& why) {
+    m_error = why;
+    PQfinish(m_conn);
+    m_conn = NULL;
+}
+
+bool QVPgConnection::Connect() {
+    PQfinish(m_conn);
+    m_timedOut = false;
+    // Not PQconnectdb: it waits for a frozen server for ever, unless the
+    // URL sets a time-out of its own.
+    m_conn = PQconnectStart(m_url.c_str());
+    if (m_conn == NULL) {
+        m_error = "out of memory";
+        return false;
+    }
+    const int64_t deadline = NowMs() + m_timeout;
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (PQstatus(m_conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+        if (!WaitSocket(PQsocket(m_conn), state == PGRES_POLLING_WRITING, deadline)) {
+            m_timedOut = NowMs() >= deadline;
+            Drop(m_timedOut ? "no answer from the database within " + std::to_string(m_timeout) + " ms"
+                            : "cannot wait for the database");
+            return false;
+        }
+        state = PQconnectPoll(m_conn);
+    }
+    if (state != PGRES_POLLING_OK || PQstatus(m_conn) != CONNECTION_OK) {
+        Drop(Error().empty() ? "cannot connect" : OneLine(PQerrorMessage(m_conn)));
+        return false;
+    }
+    PQsetNoticeProcessor(m_conn, Quiet, NULL);
+    // Sending never blocks either: a large batch goes out as the socket
+    // takes it, within the same deadline.
+    PQsetnonblocking(m_conn, 1);
+    m_error.clear();
+    return true;
 }
 
 std::string QVPgConnection::Error() const {
-    std::string message = m_conn != NULL ? PQerrorMessage(m_conn) : "out of memory";
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    return message;
+    if (!m_error.empty() || m_conn == NULL) return m_error.empty() ? "not connected" : m_error;
+    return OneLine(PQerrorMessage(m_conn));
 }
 
-QVPgResult QVPgConnection::Exec(const char* sql) { return QVPgResult(PQexec(m_conn, sql)); }
+QVPgResult QVPgConnection::Await(bool sent) {
+    m_timedOut = false;
+    if (!sent) {
+        if (m_conn != NULL && PQstatus(m_conn) == CONNECTION_BAD) Drop(OneLine(PQerrorMessage(m_conn)));
+        return QVPgResult();
+    }
+    const int64_t deadline = NowMs() + m_timeout;
+    pg_result* kept = NULL;  // the first failure, else the last result
+    for (;;) {
+        const int flushed = PQflush(m_conn);
+        if (flushed < 0) break;
+        if (flushed == 0 && !PQisBusy(m_conn)) {
+            pg_result* result = PQgetResult(m_conn);
+            if (result == NULL) return QVPgResult(kept);
+            if (!QVPgResult::Succeeded(kept)) {
+                PQclear(result);
+            } else {
+                PQclear(kept);
+                kept = result;
+            }
+            continue;
+        }
+        if (!WaitSocket(PQsocket(m_conn), flushed == 1, deadline)) {
+            PQclear(kept);
+            m_timedOut = NowMs() >= deadline;
+            Drop(m_timedOut ? "no answer from the database within " + std::to_string(m_timeout) + " ms"
+                            : "cannot wait for the database");
+            return QVPgResult();
+        }
+        if (PQconsumeInput(m_conn) == 0) break;
+    }
+    PQclear(kept);
+    Drop(OneLine(PQerrorMessage(m_conn)));
+    return QVPgResult();
+}
+
+QVPgResult QVPgConnection::Exec(const char* sql) {
+    if (!valid()) return QVPgResult();
+    return Await(PQsendQuery(m_conn, sql) == 1);
+}
 
 bool QVPgConnection::Prepare(const char* name, const char* sql, int parameters) {
-    return QVPgResult(PQprepare(m_conn, name, sql, parameters, NULL)).ok();
+    if (!valid()) return false;
+    return Await(PQsendPrepare(m_conn, name, sql, parameters, NULL) == 1).ok();
 }
 
 QVPgResult QVPgConnection::RunBinary(const char* name, const std::vector<std::string>& parameters) {
+    if (!valid()) return QVPgResult();
     std::vector<const char*> values;
     std::vector<int> lengths;
     for (const std::string& p : parameters) {
@@ -73,14 +176,16 @@ QVPgResult QVPgConnection::RunBinary(const char* name, const std::vector<std::st
         lengths.push_back(static_cast<int>(p.size()));
     }
     const std::vector<int> formats(parameters.size(), 1);
-    return QVPgResult(PQexecPrepared(m_conn, name, static_cast<int>(parameters.size()), values.data(), lengths.data(),
-                                     formats.data(), 0));
+    return Await(PQsendQueryPrepared(m_conn, name, static_cast<int>(parameters.size()), values.data(), lengths.data(),
+                                     formats.data(), 0) == 1);
 }
 
 QVPgResult QVPgConnection::Query(const char* sql, const std::vector<std::string>& parameters) {
+    if (!valid()) return QVPgResult();
     std::vector<const char*> values;
     for (const std::string& p : parameters) values.push_back(p.c_str());
-    return QVPgResult(PQexecParams(m_conn, sql, static_cast<int>(parameters.size()), NULL, values.data(), NULL, NULL, 0));
+    return Await(PQsendQueryParams(m_conn, sql, static_cast<int>(parameters.size()), NULL, values.data(), NULL, NULL,
+                                   0) == 1);
 }
 
 namespace {
@@ -212,7 +317,7 @@ std::string Number(int64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-QVPgStore::QVPgStore(const std::string& url) : m_url(url), m_conn(url) {}
+QVPgStore::QVPgStore(const std::string& url, int timeoutMilliseconds) : m_url(url), m_conn(url, timeoutMilliseconds) {}
 
 bool QVPgStore::Prepare(std::string* error) {
     if (!m_conn.valid()) {
@@ -255,7 +360,7 @@ bool QVPgStore::PrepareStatements() {
     return true;
 }
 
-bool QVPgStore::Connected() { return m_conn.valid() || (m_conn.Reset() && PrepareStatements()); }
+bool QVPgStore::Connected() { return m_conn.valid() || (m_conn.Connect() && PrepareStatements()); }
 
 namespace {
 
@@ -330,13 +435,20 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
                            std::vector<bool>* inserted, std::string* error) {
     // Receivers' transactions may still meet in a deadlock or serialization
     // failure: the database rolls one back, and it is simply tried again.
+    bool reconnected = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string state;
         if (TryBatch(rows, rejects, inserted, &state, error)) return true;
-        // A connection lost on the way is tried again once it is back: the
-        // batch then stores only what did not commit.
-        const bool lost = !m_conn.valid() && Connected();
-        if (state != "40P01" && state != "40001" && !lost) return false;
+        if (state == "40P01" || state == "40001") continue;
+        // A connection that broke (a restarted database) is tried once more
+        // at once: the batch then stores only what did not commit. One that
+        // ran out of time is not: the database is not answering.
+        if (m_conn.valid() || m_conn.TimedOut() || reconnected) return false;
+        reconnected = true;
+        if (!Connected()) {
+            *error = m_conn.Error();
+            return false;
+        }
     }
     return false;
 }
@@ -352,7 +464,9 @@ bool QVPgStore::Games(std::vector<std::string>* games) {
 }
 
 bool QVPgStore::Summary(const std::string& game, const std::string& today, QVGameSummary* s) {
+    if (!Connected()) return false;
     QVPgResult totals = m_conn.Query("SELECT reports, machines FROM games WHERE game_id = $1", {game});
+    if (!totals.ok()) return false;
     QVPgResult day = m_conn.Query("SELECT reports, new_machines FROM daily WHERE game_id = $1 AND day = $2", {game, today});
     if (totals.Rows() == 1) {
         s->reports = totals.Int(0, 0);
@@ -362,10 +476,11 @@ bool QVPgStore::Summary(const std::string& game, const std::string& today, QVGam
         s->reportsToday = day.Int(0, 0);
         s->newMachinesToday = day.Int(0, 1);
     }
-    return totals.ok() && day.ok();
+    return day.ok();
 }
 
 bool QVPgStore::Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) {
+    if (!Connected()) return false;
     QVPgResult result = m_conn.Query(
         "SELECT day, reports, new_machines FROM daily WHERE game_id = $1 AND day >= $2 ORDER BY day", {game, firstDay});
     for (int i = 0; i < result.Rows(); ++i) days->push_back(QVDayCount{result.Text(i, 0), result.Int(i, 1), result.Int(i, 2)});
@@ -373,6 +488,7 @@ bool QVPgStore::Days(const std::string& game, const std::string& firstDay, std::
 }
 
 bool QVPgStore::Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) {
+    if (!Connected()) return false;
     QVPgResult result = m_conn.Query(
         "SELECT value, reports FROM breakdown WHERE game_id = $1 AND kind = $2 ORDER BY reports DESC, value", {game, kind});
     for (int i = 0; i < result.Rows(); ++i) rows->push_back(QVBreakdownRow{result.Text(i, 0), result.Int(i, 1)});
@@ -380,6 +496,7 @@ bool QVPgStore::Breakdown(const std::string& game, const std::string& kind, std:
 }
 
 bool QVPgStore::Rejects(std::vector<QVRejectCount>* rejects) {
+    if (!Connected()) return false;
     QVPgResult result = m_conn.Exec("SELECT day, reason, n FROM rejects ORDER BY day DESC, reason");
     for (int i = 0; i < result.Rows(); ++i) {
         rejects->push_back(QVRejectCount{result.Text(i, 0), result.Text(i, 1), result.Int(i, 2)});
@@ -387,37 +504,52 @@ bool QVPgStore::Rejects(std::vector<QVRejectCount>* rejects) {
     return result.ok();
 }
 
-bool QVPgStore::Export(const std::string& game, int64_t from, int64_t to,
-                       const std::function<bool(const QVReportRow&)>& row) {
-    // In pages, so that a large export neither waits for all rows nor holds
-    // them all.
-    const int64_t kPage = 5000;
+bool QVPgStore::ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
+                           std::vector<QVReportRow>* rows) {
+    rows->clear();
     if (!Connected()) return false;
-    int64_t afterTime = from, afterId = -1;
-    for (;;) {
-        QVPgResult page = m_conn.Query(
-            "SELECT id, received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash FROM reports"
-            " WHERE (received_at, id) > ($1::bigint, $2::bigint) AND received_at < $3::bigint"
-            " AND ($4 = '' OR game_id = $4) ORDER BY received_at, id LIMIT 5000",
-            {Number(afterTime), Number(afterId), Number(to), game});
-        if (!page.ok()) return false;
+    QVPgResult page = m_conn.Query(
+        "SELECT id, received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash FROM reports"
+        " WHERE (received_at, id) > ($1::bigint, $2::bigint) AND received_at >= $3::bigint AND received_at < $4::bigint"
+        " AND ($5 = '' OR game_id = $5) ORDER BY received_at, id LIMIT $6::bigint",
+        {Number(after.receivedAt), Number(after.id), Number(from), Number(to), game, Number(static_cast<int64_t>(limit))});
+    if (!page.ok()) return false;
+    for (int i = 0; i < page.Rows(); ++i) {
         QVReportRow r;
-        for (int i = 0; i < page.Rows(); ++i) {
-            afterId = page.Int(i, 0);
-            r.receivedAt = afterTime = page.Int(i, 1);
-            r.day = page.Text(i, 2);
-            r.gameId = page.Text(i, 3);
-            r.version = page.Text(i, 4);
-            r.guid = page.Text(i, 5);
-            r.clientTime = page.Text(i, 6);
-            r.osMajor = page.Int(i, 7);
-            r.osMinor = page.Int(i, 8);
-            r.system = page.Text(i, 9);
-            r.flash = page.Text(i, 10);
-            if (!row(r)) return true;
-        }
-        if (page.Rows() < kPage) return true;
+        r.id = page.Int(i, 0);
+        r.receivedAt = page.Int(i, 1);
+        r.day = page.Text(i, 2);
+        r.gameId = page.Text(i, 3);
+        r.version = page.Text(i, 4);
+        r.guid = page.Text(i, 5);
+        r.clientTime = page.Text(i, 6);
+        r.osMajor = page.Int(i, 7);
+        r.osMinor = page.Int(i, 8);
+        r.system = page.Text(i, 9);
+        r.flash = page.Text(i, 10);
+        rows->push_back(std::move(r));
     }
+    return true;
+}
+
+bool QVPgStore::Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) {
+    *deleted = 0;
+    if (!Connected()) {
+        *error = m_conn.Error();
+        return false;
+    }
+    // The oldest first, a bounded number at a time, so that the receivers'
+    // batches never wait long for the rows it locks.
+    QVPgResult result = m_conn.Query(
+        "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE received_at < $1::bigint"
+        " ORDER BY received_at LIMIT $2::bigint)",
+        {Number(before), Number(static_cast<int64_t>(limit))});
+    if (!result.ok()) {
+        *error = m_conn.Error();
+        return false;
+    }
+    *deleted = result.Affected();
+    return true;
 }
 
 }  // namespace Quorvel

@@ -24,43 +24,63 @@ public:
 
     // The command completed (with rows or without).
     bool ok() const;
+    // A result that is not a failure; also no result at all.
+    static bool Succeeded(const pg_result* result);
     // The SQLSTATE of a failure: "40P01" for a deadlock, "40001" for a
     // serialization failure; empty otherwise.
     std::string State() const;
     int Rows() const;
     std::string Text(int row, int column) const;
     int64_t Int(int row, int column) const;
+    // Rows an INSERT, UPDATE or DELETE touched.
+    int64_t Affected() const;
 
 private:
     pg_result* m_result;
 };
 
 // Sole owner of one PostgreSQL connection. Every value travels as a
-// parameter, never inside the SQL.
+// parameter, never inside the SQL. Every wait, to connect or for an answer,
+// ends at a deadline: a database that does not answer (frozen, or cut off
+// without a reset) costs at most the time-out, after which the connection
+// is dropped and made again on next use.
 class QVPgConnection {
 public:
-    explicit QVPgConnection(const std::string& url);
+    QVPgConnection(const std::string& url, int timeoutMilliseconds);
     ~QVPgConnection();
     QVPgConnection(const QVPgConnection&) = delete;
     QVPgConnection& operator=(const QVPgConnection&) = delete;
 
     bool valid() const;
-    // Connects again with the same settings; true once it answers.
-    bool Reset();
+    // Connects (again) within the time-out; true once it answers.
+    bool Connect();
+    // The last failure, one line.
     std::string Error() const;
     QVPgResult Exec(const char* sql);
     bool Prepare(const char* name, const char* sql, int parameters);
     // Parameters in PostgreSQL's binary format; the result in text.
     QVPgResult RunBinary(const char* name, const std::vector<std::string>& parameters);
     QVPgResult Query(const char* sql, const std::vector<std::string>& parameters);
+    // The last failure was a wait that ran out: what was sent may still
+    // commit.
+    bool TimedOut() const { return m_timedOut; }
 
 private:
+    // The result of what was sent, or a failure; drops the connection when
+    // the deadline passes or the connection breaks.
+    QVPgResult Await(bool sent);
+    void Drop(const std::string& why);
+
+    const std::string m_url;
+    const int m_timeout;
     pg_conn* m_conn;
+    std::string m_error;
+    bool m_timedOut;
 };
 
 class QVPgStore : public QVStore {
 public:
-    explicit QVPgStore(const std::string& url);
+    QVPgStore(const std::string& url, int timeoutMilliseconds);
 
     bool Prepare(std::string* error) override;
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
@@ -71,8 +91,9 @@ public:
     bool Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) override;
     bool Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) override;
     bool Rejects(std::vector<QVRejectCount>* rejects) override;
-    bool Export(const std::string& game, int64_t from, int64_t to,
-                const std::function<bool(const QVReportRow&)>& row) override;
+    bool ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
+                    std::vector<QVReportRow>* rows) override;
+    bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) override;
 
 private:
     bool PrepareStatements();

@@ -2,10 +2,17 @@
 // (synchronous FULL) before a report is acknowledged.
 #include "server/SqliteStore.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <map>
+
+#include "server/Spool.h"
 
 namespace Quorvel {
 
@@ -94,8 +101,20 @@ const char kSchema[] =
 
 }  // namespace
 
+namespace {
+
+// The reports are the publisher's: a new database is its owner's alone
+// (SQLite gives its journal files the database's permissions).
+const std::string& Private(const std::string& path) {
+    std::string ignored;  // an unusable path is reported when it is opened
+    if (access(path.c_str(), F_OK) != 0) CreatePrivateFile(path, &ignored);
+    return path;
+}
+
+}  // namespace
+
 QVSqliteStore::QVSqliteStore(const std::string& path)
-    : m_path(path), m_db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX) {}
+    : m_path(path), m_db(Private(path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX) {}
 
 bool QVSqliteStore::Prepare(std::string* error) {
     if (!m_db.valid()) {
@@ -262,28 +281,86 @@ bool QVSqliteStore::Rejects(std::vector<QVRejectCount>* rejects) {
     return step == SQLITE_DONE;
 }
 
-bool QVSqliteStore::Export(const std::string& game, int64_t from, int64_t to,
-                           const std::function<bool(const QVReportRow&)>& row) {
+bool QVSqliteStore::ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after,
+                               size_t limit, std::vector<QVReportRow>* rows) {
+    rows->clear();
     QVSqliteStatement query(m_db,
-        "SELECT received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash FROM reports"
-        " WHERE received_at >= ? AND received_at < ? AND (? = '' OR game_id = ?) ORDER BY received_at, id");
-    query.Bind(1, from).Bind(2, to).Bind(3, game).Bind(4, game);
+        "SELECT id, received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash FROM reports"
+        " WHERE (received_at, id) > (?, ?) AND received_at >= ? AND received_at < ? AND (? = '' OR game_id = ?)"
+        " ORDER BY received_at, id LIMIT ?");
+    query.Bind(1, after.receivedAt).Bind(2, after.id).Bind(3, from).Bind(4, to).Bind(5, game).Bind(6, game)
+        .Bind(7, static_cast<int64_t>(limit));
     int step;
-    QVReportRow r;
     while ((step = query.Step()) == SQLITE_ROW) {
-        r.receivedAt = query.Int(0);
-        r.day = query.Text(1);
-        r.gameId = query.Text(2);
-        r.version = query.Text(3);
-        r.guid = query.Text(4);
-        r.clientTime = query.Text(5);
-        r.osMajor = query.Int(6);
-        r.osMinor = query.Int(7);
-        r.system = query.Text(8);
-        r.flash = query.Text(9);
-        if (!row(r)) return true;
+        QVReportRow r;
+        r.id = query.Int(0);
+        r.receivedAt = query.Int(1);
+        r.day = query.Text(2);
+        r.gameId = query.Text(3);
+        r.version = query.Text(4);
+        r.guid = query.Text(5);
+        r.clientTime = query.Text(6);
+        r.osMajor = query.Int(7);
+        r.osMinor = query.Int(8);
+        r.system = query.Text(9);
+        r.flash = query.Text(10);
+        rows->push_back(std::move(r));
     }
     return step == SQLITE_DONE;
+}
+
+bool QVSqliteStore::Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) {
+    *deleted = 0;
+    // A bounded number at a time: the server's writer waits for this
+    // transaction's lock, so it stays short.
+    QVSqliteStatement prune(m_db, "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE received_at < ?"
+                                  " ORDER BY received_at LIMIT ?)");
+    if (!prune.valid() || !prune.Bind(1, before).Bind(2, static_cast<int64_t>(limit)).Run()) {
+        *error = m_db.Error();
+        return false;
+    }
+    *deleted = sqlite3_changes(m_db.get());
+    return true;
+}
+
+bool BackupSqlite(const std::string& path, const std::string& to, std::string* error) {
+    QVSqliteDb source(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);  // reads only; a WAL reader needs the shared-memory file
+    if (!source.valid()) {
+        *error = "cannot open " + path + ": " + source.Error();
+        return false;
+    }
+    sqlite3_busy_timeout(source.get(), 5000);
+    // Into a file beside the copy, renamed once whole: a failed or cut
+    // backup never leaves a file that looks like one.
+    const std::string partial = to + ".partial";
+    unlink(partial.c_str());
+    if (!CreatePrivateFile(partial, error)) return false;
+    bool ok = false;
+    {
+        QVSqliteDb copy(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
+        sqlite3_backup* backup = copy.valid() ? sqlite3_backup_init(copy.get(), "main", source.get(), "main") : NULL;
+        if (backup != NULL) {
+            // All pages in one step: one read transaction, so the copy is the
+            // database as it was when the step began. The server's writer goes
+            // on meanwhile (WAL).
+            int step;
+            while ((step = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || step == SQLITE_LOCKED) sqlite3_sleep(50);
+            ok = sqlite3_backup_finish(backup) == SQLITE_OK && step == SQLITE_DONE;
+        }
+        if (!ok) *error = "cannot copy " + path + ": " + (copy.valid() ? copy.Error() : source.Error());
+        // A copy that stands alone: no write-ahead log beside it.
+        ok = ok && copy.Exec("PRAGMA journal_mode=DELETE;");
+        if (!ok && error->empty()) *error = "cannot finish the copy: " + copy.Error();
+    }
+    if (ok) {
+        const int fd = open(partial.c_str(), O_RDONLY | O_CLOEXEC);
+        ok = fd >= 0 && fsync(fd) == 0;
+        if (fd >= 0) close(fd);
+        ok = ok && rename(partial.c_str(), to.c_str()) == 0;
+        if (!ok) *error = "cannot write " + to + ": " + strerror(errno);
+    }
+    if (!ok) unlink(partial.c_str());
+    return ok;
 }
 
 }  // namespace Quorvel

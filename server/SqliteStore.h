@@ -68,8 +68,9 @@ public:
     bool Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) override;
     bool Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) override;
     bool Rejects(std::vector<QVRejectCount>* rejects) override;
-    bool Export(const std::string& game, int64_t from, int64_t to,
-                const std::function<bool(const QVReportRow&)>& row) override;
+    bool ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
+                    std::vector<QVReportRow>* rows) override;
+    bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) override;
 
 private:
     std::string m_path;
@@ -77,6 +78,11 @@ private:
     std::unique_ptr<QVSqliteStatement> m_insertReport, m_insertMachine, m_updateMachine, m_addDay, m_addBreakdown,
         m_addGame, m_addReject;
 };
+
+// A consistent copy of the SQLite database at path, taken while the server
+// runs, written to a new file (its owner's alone) that replaces to once
+// whole; false, with a message, when it cannot be made.
+bool BackupSqlite(const std::string& path, const std::string& to, std::string* error);
 
 }  // namespace Quorvel
 

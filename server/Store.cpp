@@ -21,12 +21,12 @@ void QVBatchCounts::Add(const QVReportRow& row, bool newMachine) {
     game.second += newMachine ? 1 : 0;
 }
 
-std::unique_ptr<QVStore> OpenStore(const std::string& url, std::string* error) {
+std::unique_ptr<QVStore> OpenStore(const std::string& url, std::string* error, int timeoutMilliseconds) {
     if (url.compare(0, 7, "sqlite:") == 0 && url.size() > 7) {
         return std::unique_ptr<QVStore>(new QVSqliteStore(url.substr(7)));
     }
     if (url.compare(0, 13, "postgresql://") == 0 || url.compare(0, 11, "postgres://") == 0) {
-        return std::unique_ptr<QVStore>(new QVPgStore(url));
+        return std::unique_ptr<QVStore>(new QVPgStore(url, timeoutMilliseconds));
     }
     *error = "not a database this qvstats knows: " + url + " (give sqlite:PATH or postgresql://...)";
     return std::unique_ptr<QVStore>();

@@ -3,7 +3,6 @@
 
 #include <stdint.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,7 +20,13 @@ struct QVReportRow {
     int64_t osMajor, osMinor;
     std::string system, flash;
     std::string body;  // as received
-    QVReportRow() : receivedAt(0), osMajor(0), osMinor(0) {}
+    int64_t id;        // where an export reads it: its place among the stored reports
+    QVReportRow() : receivedAt(0), osMajor(0), osMinor(0), id(0) {}
+};
+
+// Where a page of an export ends: the next page starts after it.
+struct QVExportPlace {
+    int64_t receivedAt = INT64_MIN, id = INT64_MIN;
 };
 
 // Refused requests of one reason on one day.
@@ -84,16 +89,20 @@ public:
     // kind: "version", "os" or "flash"; the most reports first, all of them.
     virtual bool Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) = 0;
     virtual bool Rejects(std::vector<QVRejectCount>* rejects) = 0;
-    // Every stored report of game (all games when empty) received in
-    // [from, to), oldest first, handed to row one by one; row returns false
-    // to stop.
-    virtual bool Export(const std::string& game, int64_t from, int64_t to,
-                        const std::function<bool(const QVReportRow&)>& row) = 0;
+    // Stored reports of game (all games when empty) received in [from, to),
+    // oldest first, that come after a place: at most limit of them. Fewer
+    // than limit means the export is complete.
+    virtual bool ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after,
+                            size_t limit, std::vector<QVReportRow>* rows) = 0;
+    // Deletes at most limit of the raw reports received before a time, the
+    // oldest first, in one transaction; every count stays as it is.
+    virtual bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) = 0;
 };
 
 // "sqlite:PATH" or "postgresql://..." (also "postgres://..."); null, with
-// a message, for anything else.
-std::unique_ptr<QVStore> OpenStore(const std::string& url, std::string* error);
+// a message, for anything else. A PostgreSQL store waits at most timeout
+// for the database, each time it waits.
+std::unique_ptr<QVStore> OpenStore(const std::string& url, std::string* error, int timeoutMilliseconds = 5000);
 
 const int kSchemaVersion = 1;
 

@@ -1,16 +1,60 @@
 #include "server/Writer.h"
 
 #include <stdio.h>
+#include <time.h>
 
 #include <chrono>
 #include <vector>
 
+#include "server/Days.h"
+#include "server/Log.h"
+#include "server/Metrics.h"
+#include "server/Spool.h"
+
 namespace Quorvel {
 
-QVWriter::QVWriter(QVStore& store, size_t capacity, size_t batch)
-    : m_store(store), m_capacity(capacity), m_batch(batch), m_stopping(false), m_storing(true) {}
+namespace {
 
-void QVWriter::Start() { m_thread = std::thread(&QVWriter::Run, this); }
+int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Count(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+QVHealth JudgeHealth(const QVWriterState& s, int64_t stallMs) {
+    const std::string spooled =
+        s.spooling ? "; " + Count(s.spoolReports, "report", "reports") + " in the spool" : std::string();
+    if (!s.databaseUp) {
+        return QVHealth{false, "database down since " + ClockTime(s.downSince) + ": " + s.lastError + spooled};
+    }
+    if (s.commitRunningMs > stallMs) {
+        char text[96];
+        snprintf(text, sizeof(text), "database not answering for %.1f s", s.commitRunningMs / 1000.0);
+        return QVHealth{false, text + spooled};
+    }
+    if (s.spooling && s.spoolMaxBytes > 0 && s.spoolBytes * 2 >= s.spoolMaxBytes) {
+        const unsigned percent = static_cast<unsigned>(s.spoolBytes * 100 / s.spoolMaxBytes);
+        return QVHealth{false, "spool " + std::to_string(percent > 100 ? 100 : percent) + "% full" + spooled};
+    }
+    if (s.spoolReports > 0) return QVHealth{true, "ok: storing reports; draining the spool" + spooled};
+    return QVHealth{true, "ok: storing reports"};
+}
+
+QVWriter::QVWriter(QVStore& store, QVSpool* spool, QVStore* drainStore, QVMetrics& metrics,
+                   const QVWriterOptions& options)
+    : m_store(store), m_spool(drainStore != NULL ? spool : NULL), m_drainStore(drainStore), m_metrics(metrics),
+      m_options(options), m_stopping(false), m_up(true), m_downSince(0), m_commitStarted(0), m_spoolWarned(0),
+      m_spooledWhileDown(0) {}
+
+void QVWriter::Start() {
+    m_thread = std::thread(&QVWriter::Run, this);
+    if (m_spool != NULL) m_drainer = std::thread(&QVWriter::Drain, this);
+}
 
 void QVWriter::Stop() {
     {
@@ -18,13 +62,15 @@ void QVWriter::Stop() {
         m_stopping = true;
     }
     m_wake.notify_all();
+    m_drainWake.notify_all();
     if (m_thread.joinable()) m_thread.join();
+    if (m_drainer.joinable()) m_drainer.join();
 }
 
 bool QVWriter::Submit(QVReportRow row, Done done) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_queue.size() >= m_capacity) return false;
+        if (m_queue.size() >= m_options.capacity) return false;
         m_queue.emplace_back(std::move(row), std::move(done));
     }
     m_wake.notify_one();
@@ -44,43 +90,232 @@ size_t QVWriter::Queued() {
     return m_queue.size();
 }
 
+QVWriterState QVWriter::State() {
+    QVWriterState s;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        s.databaseUp = m_up;
+        s.downSince = m_downSince;
+        s.lastError = m_lastError;
+        s.commitRunningMs = m_commitStarted != 0 ? MonotonicMs() - m_commitStarted : 0;
+    }
+    if (m_spool != NULL) {
+        s.spooling = true;
+        s.spoolReports = m_spool->Reports();
+        s.spoolBytes = m_spool->Bytes();
+        s.spoolMaxBytes = m_spool->MaxBytes();
+    }
+    return s;
+}
+
+QVHealth QVWriter::Health() { return JudgeHealth(State(), m_options.stallMs); }
+
+void QVWriter::MarkDown(const std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastError = error;
+    if (!m_up) return;
+    m_up = false;
+    m_downSince = static_cast<int64_t>(time(NULL));
+    m_spooledWhileDown = 0;
+    if (m_spool != NULL) {
+        Log(kLogWarning, "database down: %s; reports go to the spool %s until it is back", error.c_str(),
+            m_spool->Path().c_str());
+    } else {
+        Log(kLogWarning, "database down: %s; reports are refused (503) until it is back", error.c_str());
+    }
+    m_drainWake.notify_all();
+}
+
+void QVWriter::MarkUp() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_up) return;
+    m_up = true;
+    const int64_t seconds = static_cast<int64_t>(time(NULL)) - m_downSince;
+    if (m_spool != NULL) {
+        Log(kLogInfo, "database back after %lld s; %lld reports were spooled meanwhile, all stored now",
+            static_cast<long long>(seconds), static_cast<long long>(m_spooledWhileDown));
+    } else {
+        Log(kLogInfo, "database back after %lld s", static_cast<long long>(seconds));
+    }
+    m_lastError.clear();
+}
+
+void QVWriter::SpoolLevel() {
+    const uint64_t max = m_spool->MaxBytes(), bytes = m_spool->Bytes();
+    const int percent = max > 0 ? static_cast<int>(bytes * 100 / max) : 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (percent < m_spoolWarned / 2) m_spoolWarned = 0;  // drained: warn again next time
+    static const int kLevels[] = {100, 90, 75, 50};
+    for (int level : kLevels) {
+        if (percent >= level && m_spoolWarned < level) {
+            m_spoolWarned = level;
+            Log(level >= 90 ? kLogError : kLogWarning, "spool %d%% full: %zu reports, %llu of %llu bytes%s", percent,
+                m_spool->Reports(), static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(max),
+                level == 100 ? "; new reports are refused (503)" : "");
+            break;
+        }
+    }
+}
+
+bool QVWriter::Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_commitStarted = MonotonicMs();
+    }
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<bool> inserted;
+    std::string error;
+    const bool committed = m_store.WriteBatch(rows, rejects, &inserted, &error);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_commitStarted = 0;
+    }
+    if (!committed) {
+        MarkDown(error);
+        return false;
+    }
+    int64_t fresh = 0;
+    for (bool b : inserted) fresh += b ? 1 : 0;
+    m_metrics.Stored(fresh, static_cast<int64_t>(rows.size()) - fresh);
+    if (!rows.empty()) m_metrics.Batch(rows.size(), seconds);
+    return true;
+}
+
+bool QVWriter::SpoolBatch(const std::vector<QVReportRow>& rows) {
+    std::string error;
+    const QVSpool::Result result = m_spool->Append(rows, &error);
+    if (result != QVSpool::kAppended) {
+        if (result == QVSpool::kFailed) Log(kLogError, "%zu reports refused (503): %s", rows.size(), error.c_str());
+        SpoolLevel();
+        return false;
+    }
+    m_metrics.Spooled(static_cast<int64_t>(rows.size()));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_spooledWhileDown += static_cast<int64_t>(rows.size());
+    }
+    SpoolLevel();
+    m_drainWake.notify_all();
+    return true;
+}
+
 void QVWriter::Run() {
     std::vector<QVReportRow> rows;
     std::vector<Done> dones;
     std::vector<QVRejectCount> rejects;
-    std::vector<bool> inserted;
     for (;;) {
         rows.clear();
         dones.clear();
         rejects.clear();
+        bool up, stopping;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty() || !m_rejects.empty(); });
-            if (m_queue.empty() && m_rejects.empty()) return;  // stopping, and nothing left
-            while (!m_queue.empty() && rows.size() < m_batch) {
+            const bool woken = m_wake.wait_for(lock, std::chrono::seconds(1), [this] {
+                return m_stopping || !m_queue.empty() || !m_rejects.empty();
+            });
+            if (woken && m_queue.empty() && m_rejects.empty()) return;  // stopping, and nothing left
+            while (!m_queue.empty() && rows.size() < m_options.batch) {
                 rows.push_back(std::move(m_queue.front().first));
                 dones.push_back(std::move(m_queue.front().second));
                 m_queue.pop_front();
             }
             for (const auto& r : m_rejects) rejects.push_back(QVRejectCount{r.first.first, r.first.second, r.second});
             m_rejects.clear();
+            up = m_up;
+            stopping = m_stopping;
         }
-        std::string error;
-        const bool committed = m_store.WriteBatch(rows, rejects, &inserted, &error);
-        m_storing = committed;
-        if (!committed) {
-            fprintf(stderr, "qvstats: %zu reports not stored: %s\n", rows.size(), error.c_str());
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_stopping) {
+        if (rows.empty() && rejects.empty()) {
+            // Idle: a database lost meanwhile is noticed without traffic.
+            // With a spool, the drainer watches it while it is down.
+            if (up || m_spool == NULL) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_commitStarted = MonotonicMs();
+                }
+                const bool healthy = m_store.Healthy();
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_commitStarted = 0;
+                }
+                if (!healthy) MarkDown("the database does not answer");
+                if (healthy && !up) MarkUp();
+            }
+            continue;
+        }
+        // While the spool holds reports, new ones go behind them, so that
+        // the database takes them in the order they came; a full spool
+        // leaves the database as the only place.
+        const bool direct = m_spool == NULL || (up && (m_spool->Reports() == 0 || m_spool->Bytes() >= m_spool->MaxBytes()));
+        bool acknowledged = direct && Commit(rows, rejects);
+        if (acknowledged && m_spool == NULL) MarkUp();
+        if (!acknowledged) {
+            if (!stopping) {
+                std::lock_guard<std::mutex> lock(m_mutex);
                 for (const QVRejectCount& r : rejects) m_rejects[std::make_pair(r.day, r.reason)] += r.count;
             }
+            if (m_spool != NULL && !rows.empty()) acknowledged = SpoolBatch(rows);
         }
-        for (Done& done : dones) done(committed);
-        if (!committed) {
-            // A store that fails (a full disk, a lost database) is not tried
-            // in a tight loop.
+        for (Done& done : dones) done(acknowledged);
+        if (!acknowledged && m_spool == NULL && !stopping) {
+            // A store that fails (a full disk) is not tried in a tight loop.
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
+    }
+}
+
+void QVWriter::Drain() {
+    const int64_t kFirstPause = 250, kLongestPause = 2000;
+    int64_t pause = kFirstPause;
+    std::vector<QVReportRow> rows;
+    std::vector<bool> inserted;
+    for (;;) {
+        bool up;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            // Nothing to do while the database takes reports and nothing is
+            // spooled.
+            m_drainWake.wait_for(lock, std::chrono::seconds(1),
+                                 [this] { return m_stopping || !m_up || m_spool->Reports() > 0; });
+            if (pause > 0) m_drainWake.wait_for(lock, std::chrono::milliseconds(pause), [this] { return m_stopping; });
+            // What is spooled stays there for the next start: stopping is
+            // not held up by a database that does not answer.
+            if (m_stopping) return;
+            up = m_up;
+        }
+        if (up && m_spool->Reports() == 0) continue;
+        if (!up && !m_drainStore->Healthy()) {
+            pause = std::min(pause * 2, kLongestPause);
+            continue;
+        }
+        std::string error;
+        int64_t last = 0;
+        if (!m_spool->Oldest(m_options.drainBatch, &rows, &last, &error)) {
+            Log(kLogError, "cannot drain the spool: %s", error.c_str());
+            pause = kLongestPause;
+            continue;
+        }
+        if (rows.empty()) {
+            MarkUp();  // nothing left behind, and the database answers
+            pause = kFirstPause;
+            continue;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        if (!m_drainStore->WriteBatch(rows, std::vector<QVRejectCount>(), &inserted, &error)) {
+            MarkDown(error);
+            pause = std::min(pause * 2, kLongestPause);
+            continue;
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        // Removed only once committed: a kill in between stores them again,
+        // and the database's unique key keeps each once.
+        if (!m_spool->RemoveThrough(last, &error)) Log(kLogError, "cannot empty the spool: %s", error.c_str());
+        int64_t fresh = 0;
+        for (bool b : inserted) fresh += b ? 1 : 0;
+        m_metrics.Stored(fresh, static_cast<int64_t>(rows.size()) - fresh);
+        m_metrics.Batch(rows.size(), seconds);
+        SpoolLevel();
+        pause = 0;  // at once again while there is more
     }
 }
 

@@ -2,8 +2,12 @@
 
 #include <string>
 
+#include "server/Csv.h"
 #include "server/Dashboard.h"
+#include "server/Days.h"
+#include "server/Log.h"
 #include "server/Options.h"
+#include "server/Page.h"
 
 using namespace Quorvel;
 
@@ -53,8 +57,35 @@ TEST(DashboardTest, DatesAndRanges) {
     EXPECT_EQ(86400, to - from);  // one whole local day (TZ=UTC0 in the test)
     ASSERT_TRUE(DayRange("", "", &from, &to));
     EXPECT_EQ(0, from);
-    EXPECT_FALSE(DayRange("2026-13-01", "", &from, &to));
-    EXPECT_FALSE(DayRange("yesterday", "", &from, &to));
+    for (const char* bad : {"2026-13-01", "2026-02-30", "2026-1-01", "yesterday", "2026-12-01x", "+026-12-01"}) {
+        EXPECT_FALSE(DayRange(bad, "", &from, &to)) << bad;
+    }
+    int64_t start = 0;
+    ASSERT_TRUE(DayStart("2026-12-09", &start));
+    EXPECT_EQ("2026-12-09", LocalDay(start));
+    EXPECT_EQ("2026-12-08", LocalDay(start - 1));
+    // The next 03:00: later the same day, or the next one.
+    EXPECT_EQ(start + 3 * 3600, NextLocalTime(start + 60, 3, 0));
+    EXPECT_EQ(start + 86400 + 3 * 3600, NextLocalTime(start + 3 * 3600, 3, 0));
+    EXPECT_EQ("2026-12-09T00:00:00+0000", Iso8601(start));
+}
+
+TEST(DashboardTest, QueriesAreDecoded) {
+    std::map<std::string, std::string> q = QueryOf("/export.csv?game=%E6%98%9F%E8%BE%B0&from=2026-12-01&to=&x&bad=%zz+1");
+    EXPECT_EQ("\xE6\x98\x9F\xE8\xBE\xB0", q["game"]);
+    EXPECT_EQ("2026-12-01", q["from"]);
+    EXPECT_EQ("", q["to"]);
+    EXPECT_EQ(1u, q.count("x"));
+    EXPECT_EQ("%zz 1", q["bad"]);
+    EXPECT_TRUE(QueryOf("/").empty());
+}
+
+TEST(LogTest, OneLineWithTimeAndLevel) {
+    // 2026-12-09 00:00:00.250 UTC (TZ=UTC0 in the test)
+    EXPECT_EQ("2026-12-09T00:00:00.250+0000 warning database down: x",
+              LogLine(kLogWarning, 1796774400LL * 1000000 + 250000, "database down: x"));
+    EXPECT_EQ("could not connect to server: Connection refused Is the server running?",
+              OneLine("could not connect to server: Connection refused\n\tIs the server running?\n"));
 }
 
 TEST(OptionsTest, CommandLine) {
@@ -79,6 +110,21 @@ TEST(OptionsTest, CommandLine) {
     EXPECT_FALSE(ParseServeOptions(1, missing, &o, &error));
     char* zero[] = {(char*)"--max-connections", (char*)"0"};
     EXPECT_FALSE(ParseServeOptions(2, zero, &o, &error));
+    // A flag in the middle takes no value; the spool is PostgreSQL's by
+    // default, and can be had or left off for either.
+    QVServerOptions pg;
+    char* flags[] = {(char*)"--access-log", (char*)"--db", (char*)"postgresql://db/stats", (char*)"--keep-days", (char*)"90"};
+    ASSERT_TRUE(ParseServeOptions(5, flags, &pg, &error)) << error;
+    EXPECT_TRUE(pg.accessLog);
+    EXPECT_EQ(90, pg.keepDays);
+    EXPECT_EQ("qvstats-spool.db", SpoolPath(pg));
+    pg.spool = "off";
+    EXPECT_EQ("", SpoolPath(pg));
+    EXPECT_EQ("", SpoolPath(QVServerOptions()));
+    QVToolOptions tool;
+    char* prune[] = {(char*)"--db", (char*)"sqlite:x.db"};
+    EXPECT_FALSE(ParsePruneOptions(2, prune, &tool, &error));
+    EXPECT_NE(std::string::npos, error.find("--before")) << error;
 }
 
 }  // namespace

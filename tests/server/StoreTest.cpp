@@ -2,6 +2,7 @@
 // tests/server/test_storage.sh against a real server.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -74,9 +75,76 @@ TEST_F(SqliteStoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
     ASSERT_TRUE(store.Rejects(&rejects));
     ASSERT_EQ(1u, rejects.size());
     EXPECT_EQ(2, rejects[0].count);
-    int exported = 0;
-    ASSERT_TRUE(store.Export("", 0, INT64_MAX, [&](const QVReportRow&) { return ++exported > 0; }));
-    EXPECT_EQ(3, exported);
+    // The export in pages: each starts after the last row of the one before.
+    std::vector<QVReportRow> page;
+    QVExportPlace after;
+    ASSERT_TRUE(store.ExportPage("", 0, INT64_MAX, after, 2, &page));
+    ASSERT_EQ(2u, page.size());
+    EXPECT_EQ("100", page[0].clientTime);
+    after.receivedAt = page.back().receivedAt;
+    after.id = page.back().id;
+    ASSERT_TRUE(store.ExportPage("", 0, INT64_MAX, after, 2, &page));
+    ASSERT_EQ(1u, page.size());
+    EXPECT_EQ("m2", page[0].guid);
+    ASSERT_TRUE(store.ExportPage("7", 0, INT64_MAX, QVExportPlace(), 2, &page));
+    EXPECT_TRUE(page.empty());
+}
+
+TEST_F(SqliteStoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
+    QVSqliteStore store(m_path);
+    std::string error;
+    ASSERT_TRUE(store.Prepare(&error)) << error;
+    std::vector<QVReportRow> rows;
+    for (int i = 0; i < 7; ++i) {
+        rows.push_back(Row("m" + std::to_string(i % 3), std::to_string(i)));
+        rows.back().receivedAt = 1000 + i;
+    }
+    std::vector<bool> inserted;
+    ASSERT_TRUE(store.WriteBatch(rows, {}, &inserted, &error)) << error;
+    int64_t deleted = 0;
+    ASSERT_TRUE(store.Prune(1005, 2, &deleted, &error)) << error;  // bounded: two at a time
+    EXPECT_EQ(2, deleted);
+    ASSERT_TRUE(store.Prune(1005, 100, &deleted, &error)) << error;
+    EXPECT_EQ(3, deleted);
+    std::vector<QVReportRow> left;
+    ASSERT_TRUE(store.ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &left));
+    ASSERT_EQ(2u, left.size());
+    EXPECT_EQ(1005, left[0].receivedAt);
+    QVGameSummary summary;
+    ASSERT_TRUE(store.Summary("3", "2026-12-09", &summary));
+    EXPECT_EQ(7, summary.reports);
+    EXPECT_EQ(3, summary.machines);
+    // A replay of a pruned report is no new report: its machine is known.
+    ASSERT_TRUE(store.WriteBatch({Row("m0", "0")}, {}, &inserted, &error)) << error;
+    ASSERT_TRUE(store.Summary("3", "2026-12-09", &summary));
+    EXPECT_EQ(3, summary.machines);
+}
+
+TEST_F(SqliteStoreTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
+    {
+        QVSqliteStore store(m_path);
+        std::string error;
+        ASSERT_TRUE(store.Prepare(&error)) << error;
+        std::vector<bool> inserted;
+        ASSERT_TRUE(store.WriteBatch({Row("m1", "100"), Row("m2", "100")}, {}, &inserted, &error));
+        struct stat info;
+        ASSERT_EQ(0, stat(m_path.c_str(), &info));
+        EXPECT_EQ(0600u, info.st_mode & 0777);
+        ASSERT_EQ(0, stat((m_path + "-wal").c_str(), &info));
+        EXPECT_EQ(0600u, info.st_mode & 0777);
+        // While the server's connection is open, as it would be.
+        ASSERT_TRUE(BackupSqlite(m_path, m_folder + "/copy.db", &error)) << error;
+        ASSERT_EQ(0, stat((m_folder + "/copy.db").c_str(), &info));
+        EXPECT_EQ(0600u, info.st_mode & 0777);
+        EXPECT_NE(0, access((m_folder + "/copy.db.partial").c_str(), F_OK));
+    }
+    QVSqliteStore copy(m_folder + "/copy.db");
+    std::string error;
+    ASSERT_TRUE(copy.Prepare(&error)) << error;
+    QVGameSummary summary;
+    ASSERT_TRUE(copy.Summary("3", "2026-12-09", &summary));
+    EXPECT_EQ(2, summary.reports);
+    EXPECT_FALSE(BackupSqlite(m_folder + "/none.db", m_folder + "/x.db", &error));
 }
 
 TEST_F(SqliteStoreTest, WhatWasCommittedSurvivesAndANewerSchemaIsRefused) {

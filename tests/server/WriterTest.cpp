@@ -1,93 +1,294 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
+#include "server/Metrics.h"
+#include "server/Spool.h"
 #include "server/Writer.h"
 
 using namespace Quorvel;
 
 namespace {
 
-// A store that holds the writer in its first batch until released, and
-// remembers the batches it was given.
-class HeldStore : public QVStore {
+// A database in memory that can be held (the writer waits in its first
+// batch until released) or made to fail, and remembers what it stored, in
+// order. Two stores may share one, as the writer's and the drainer's
+// connections share a real database.
+struct FakeDatabase {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool entered = false, released = true, failing = false;
+    std::vector<size_t> batches;
+    std::vector<std::string> stored;  // client times, as they came
+    int64_t rejected = 0;
+};
+
+class FakeStore : public QVStore {
 public:
+    explicit FakeStore(FakeDatabase& db) : m_db(db) {}
     bool Prepare(std::string*) override { return true; }
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                    std::vector<bool>* inserted, std::string*) override {
-        std::unique_lock<std::mutex> lock(mutex);
-        entered = true;
-        wake.notify_all();
-        wake.wait(lock, [this] { return released; });
-        batches.push_back(rows.size());
-        for (const QVRejectCount& r : rejects) rejected += r.count;
-        inserted->assign(rows.size(), true);
-        return !failing;
+                    std::vector<bool>* inserted, std::string* error) override {
+        std::unique_lock<std::mutex> lock(m_db.mutex);
+        m_db.entered = true;
+        m_db.wake.notify_all();
+        m_db.wake.wait(lock, [this] { return m_db.released; });
+        if (m_db.failing) {
+            *error = "connection refused";
+            return false;
+        }
+        m_db.batches.push_back(rows.size());
+        inserted->clear();
+        for (const QVReportRow& r : rows) {
+            const bool fresh = std::find(m_db.stored.begin(), m_db.stored.end(), r.clientTime) == m_db.stored.end();
+            if (fresh) m_db.stored.push_back(r.clientTime);
+            inserted->push_back(fresh);
+        }
+        for (const QVRejectCount& r : rejects) m_db.rejected += r.count;
+        return true;
     }
-    bool Healthy() override { return true; }
+    bool Healthy() override {
+        std::lock_guard<std::mutex> lock(m_db.mutex);
+        return !m_db.failing;
+    }
     bool Games(std::vector<std::string>*) override { return true; }
     bool Summary(const std::string&, const std::string&, QVGameSummary*) override { return true; }
     bool Days(const std::string&, const std::string&, std::vector<QVDayCount>*) override { return true; }
     bool Breakdown(const std::string&, const std::string&, std::vector<QVBreakdownRow>*) override { return true; }
     bool Rejects(std::vector<QVRejectCount>*) override { return true; }
-    bool Export(const std::string&, int64_t, int64_t, const std::function<bool(const QVReportRow&)>&) override {
+    bool ExportPage(const std::string&, int64_t, int64_t, const QVExportPlace&, size_t, std::vector<QVReportRow>*) override {
         return true;
     }
+    bool Prune(int64_t, size_t, int64_t*, std::string*) override { return true; }
 
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-        wake.notify_all();
-    }
-    void AwaitEntered() {
-        std::unique_lock<std::mutex> lock(mutex);
-        wake.wait(lock, [this] { return entered; });
-    }
+private:
+    FakeDatabase& m_db;
+};
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool entered = false, released = false, failing = false;
-    std::vector<size_t> batches;
-    int64_t rejected = 0;
+QVReportRow Report(const std::string& time) {
+    QVReportRow r;
+    r.gameId = "3";
+    r.guid = "m";
+    r.clientTime = time;
+    r.body = "game_id=3&...";
+    return r;
+}
+
+// Waits for a condition that another thread brings about; false after 10 s.
+template <class Condition>
+bool Eventually(Condition condition) {
+    for (int i = 0; i < 1000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// The value of one metric in the text format, 0 when absent.
+double Metric(QVMetrics& metrics, const std::string& name) {
+    const std::string text = metrics.Text(QVGaugeValues());
+    const size_t at = text.find("\n" + name + " ");
+    return at == std::string::npos ? 0 : atof(text.c_str() + at + name.size() + 2);
+}
+
+class SpoolFolder : public testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/qvspool-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(folder));
+        m_folder = folder;
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf '" + m_folder + "'";
+        if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << m_folder;
+    }
+    std::string m_folder;
 };
 
 TEST(WriterTest, AFullQueueRefusesAndWaitingReportsGoInOneCommit) {
-    HeldStore store;
+    FakeDatabase db;
+    db.released = false;
+    FakeStore store(db);
+    QVMetrics metrics;
     std::atomic<int> stored(0), lost(0);
     {
-        QVWriter writer(store, 3, 100);
+        QVWriterOptions options;
+        options.capacity = 3;
+        QVWriter writer(store, nullptr, nullptr, metrics, options);
         writer.Start();
         const auto done = [&](bool ok) { (ok ? stored : lost)++; };
-        ASSERT_TRUE(writer.Submit(QVReportRow(), done));
-        store.AwaitEntered();  // the writer holds the first one in its transaction
-        EXPECT_TRUE(writer.Submit(QVReportRow(), done));
-        EXPECT_TRUE(writer.Submit(QVReportRow(), done));
-        EXPECT_TRUE(writer.Submit(QVReportRow(), done));
-        EXPECT_FALSE(writer.Submit(QVReportRow(), done));  // the 503: full
+        ASSERT_TRUE(writer.Submit(Report("1"), done));
+        {
+            std::unique_lock<std::mutex> lock(db.mutex);  // the writer holds the first one in its transaction
+            db.wake.wait(lock, [&] { return db.entered; });
+        }
+        EXPECT_TRUE(writer.Submit(Report("2"), done));
+        EXPECT_TRUE(writer.Submit(Report("3"), done));
+        EXPECT_TRUE(writer.Submit(Report("4"), done));
+        EXPECT_FALSE(writer.Submit(Report("5"), done));  // the 503: full
         writer.CountReject("2026-12-09", "overloaded");
         writer.CountReject("2026-12-09", "overloaded");
-        store.Release();
+        {
+            std::lock_guard<std::mutex> lock(db.mutex);
+            db.released = true;
+        }
+        db.wake.notify_all();
     }  // Stop writes what is queued
     EXPECT_EQ(4, stored.load());
     EXPECT_EQ(0, lost.load());
-    EXPECT_EQ(std::vector<size_t>({1, 3}), store.batches);  // the three that waited: one transaction
-    EXPECT_EQ(2, store.rejected);
+    EXPECT_EQ(std::vector<size_t>({1, 3}), db.batches);  // the three that waited: one transaction
+    EXPECT_EQ(2, db.rejected);
+    EXPECT_EQ(4, Metric(metrics, "qvstats_reports_stored_total"));
 }
 
-TEST(WriterTest, AFailedCommitAnswersNotStored) {
-    HeldStore store;
-    store.failing = true;
-    store.Release();
+TEST(WriterTest, WithoutASpoolAFailedCommitAnswersNotStoredAndHealthSaysWhy) {
+    FakeDatabase db;
+    db.failing = true;
+    FakeStore store(db);
+    QVMetrics metrics;
     std::atomic<int> stored(0), lost(0);
+    QVWriter writer(store, nullptr, nullptr, metrics, QVWriterOptions());
+    writer.Start();
+    ASSERT_TRUE(writer.Submit(Report("1"), [&](bool ok) { (ok ? stored : lost)++; }));
+    ASSERT_TRUE(Eventually([&] { return lost.load() == 1; }));
+    const QVHealth health = writer.Health();
+    EXPECT_FALSE(health.ok);
+    EXPECT_NE(std::string::npos, health.text.find("database down since")) << health.text;
+    EXPECT_NE(std::string::npos, health.text.find("connection refused")) << health.text;
     {
-        QVWriter writer(store, 8, 100);
-        writer.Start();
-        ASSERT_TRUE(writer.Submit(QVReportRow(), [&](bool ok) { (ok ? stored : lost)++; }));
+        std::lock_guard<std::mutex> lock(db.mutex);
+        db.failing = false;
     }
-    EXPECT_EQ(0, stored.load());
-    EXPECT_EQ(1, lost.load());
+    ASSERT_TRUE(writer.Submit(Report("2"), [&](bool ok) { (ok ? stored : lost)++; }));
+    ASSERT_TRUE(Eventually([&] { return stored.load() == 1; }));
+    EXPECT_TRUE(writer.Health().ok);
+    writer.Stop();
+    EXPECT_EQ(1, stored.load());
+}
+
+TEST_F(SpoolFolder, WhileTheDatabaseIsDownReportsAreSpooledThenStoredInOrderOnce) {
+    FakeDatabase db;
+    db.failing = true;
+    FakeStore store(db), drainStore(db);
+    QVMetrics metrics;
+    QVSpool spool(m_folder + "/spool.db", 1 << 30);
+    std::string error;
+    ASSERT_TRUE(spool.Open(&error)) << error;
+    std::atomic<int> acknowledged(0), lost(0);
+    const auto done = [&](bool ok) { (ok ? acknowledged : lost)++; };
+    QVWriter writer(store, &spool, &drainStore, metrics, QVWriterOptions());
+    writer.Start();
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(writer.Submit(Report(std::to_string(i)), done));
+    ASSERT_TRUE(Eventually([&] { return acknowledged.load() == 5; }));
+    EXPECT_EQ(5u, spool.Reports());
+    EXPECT_FALSE(writer.Health().ok);
+    EXPECT_NE(std::string::npos, writer.Health().text.find("5 reports in the spool")) << writer.Health().text;
+    // One report is already in the database (the database committed before
+    // the answer was lost): its copy from the spool is stored once.
+    {
+        std::lock_guard<std::mutex> lock(db.mutex);
+        db.stored.push_back("3");
+        db.failing = false;
+    }
+    // Back: the spool drains, and what comes meanwhile follows it.
+    ASSERT_TRUE(writer.Submit(Report("6"), done));
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(db.mutex);
+        return db.stored.size() == 6;
+    }));
+    ASSERT_TRUE(Eventually([&] { return writer.Health().ok && spool.Reports() == 0; })) << writer.Health().text;
+    writer.Stop();
+    EXPECT_EQ(std::vector<std::string>({"3", "1", "2", "4", "5", "6"}), db.stored);
+    EXPECT_EQ(0, lost.load());
+    EXPECT_LE(5, Metric(metrics, "qvstats_reports_spooled_total"));  // and the sixth, unless the drain was done
+    EXPECT_EQ(5, Metric(metrics, "qvstats_reports_stored_total"));
+    EXPECT_EQ(1, Metric(metrics, "qvstats_reports_replayed_total"));
+}
+
+TEST_F(SpoolFolder, AFullSpoolRefusesAndWhatItHeldSurvivesARestart) {
+    FakeDatabase db;
+    db.failing = true;
+    FakeStore store(db), drainStore(db);
+    QVMetrics metrics;
+    std::atomic<int> acknowledged(0), lost(0);
+    const auto done = [&](bool ok) { (ok ? acknowledged : lost)++; };
+    {
+        QVSpool spool(m_folder + "/spool.db", 64 * 1024);
+        std::string error;
+        ASSERT_TRUE(spool.Open(&error)) << error;
+        QVSpool second(m_folder + "/spool.db", 64 * 1024);
+        EXPECT_FALSE(second.Open(&error));  // one process per spool
+        EXPECT_NE(std::string::npos, error.find("in use")) << error;
+        QVWriter writer(store, &spool, &drainStore, metrics, QVWriterOptions());
+        writer.Start();
+        QVReportRow big = Report("0");
+        big.body.assign(3000, 'x');
+        for (int i = 0; i < 100; ++i) {
+            big.clientTime = std::to_string(i);
+            ASSERT_TRUE(writer.Submit(big, done));
+            ASSERT_TRUE(Eventually([&] { return acknowledged.load() + lost.load() == i + 1; }));
+        }
+        EXPECT_GT(lost.load(), 0);
+        EXPECT_GT(acknowledged.load(), 10);
+        const QVHealth health = writer.Health();
+        EXPECT_FALSE(health.ok);
+        writer.Stop();
+    }
+    QVSpool again(m_folder + "/spool.db", 64 * 1024);
+    std::string error;
+    ASSERT_TRUE(again.Open(&error)) << error;
+    EXPECT_EQ(static_cast<size_t>(acknowledged.load()), again.Reports());
+    std::vector<QVReportRow> rows;
+    int64_t last = 0;
+    ASSERT_TRUE(again.Oldest(3, &rows, &last, &error));
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_EQ("0", rows[0].clientTime);
+    EXPECT_EQ(3000u, rows[0].body.size());
+    ASSERT_TRUE(again.RemoveThrough(last, &error));
+    EXPECT_EQ(static_cast<size_t>(acknowledged.load()) - 3, again.Reports());
+}
+
+TEST(WriterTest, HealthFromTheWritersState) {
+    QVWriterState up;
+    QVWriterState down;
+    down.databaseUp = false;
+    down.downSince = 1796795383;
+    down.lastError = "could not connect";
+    QVWriterState stalled;
+    stalled.commitRunningMs = 800;
+    QVWriterState draining;
+    draining.spooling = true;
+    draining.spoolReports = 3;
+    draining.spoolBytes = 100;
+    draining.spoolMaxBytes = 1000;
+    QVWriterState filling = draining;
+    filling.spoolBytes = 730;
+    const struct {
+        const char* name;
+        QVWriterState state;
+        bool ok;
+        const char* says;
+    } rows[] = {
+        {"storing", up, true, "ok: storing reports"},
+        {"down", down, false, "database down since "},
+        {"stalled commit", stalled, false, "database not answering for 0.8 s"},
+        {"draining", draining, true, "draining the spool; 3 reports in the spool"},
+        {"spool filling", filling, false, "spool 73% full"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QVHealth health = JudgeHealth(row.state, 500);
+        EXPECT_EQ(row.ok, health.ok);
+        EXPECT_NE(std::string::npos, health.text.find(row.says)) << health.text;
+        EXPECT_EQ(std::string::npos, health.text.find('\n'));
+    }
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ class Checks:
         self.failures = 0
 
     def check(self, what, condition, detail=""):
-        print(("ok: " if condition else "FAIL: ") + what + (" (%s)" % detail if detail else ""), flush=True)
+        print(("ok: " if condition else "FAIL: ") + what + (" (%s)" % (detail,) if detail else ""), flush=True)
         if not condition:
             self.failures += 1
         return condition

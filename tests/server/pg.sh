@@ -38,3 +38,13 @@ pg_stop() {
   [ -n "$PG_DIR" ] && [ -d "$PG_DIR/data" ] || return 0
   pg_as "$PG_BIN/pg_ctl" -D "$PG_DIR/data" -m fast -w stop >/dev/null 2>&1 || true
 }
+
+# The server and every backend of it, stopped where they stand (SIGSTOP) or
+# let go again: a database that neither answers nor refuses.
+pg_pids() {
+  local postmaster
+  postmaster=$(head -1 "$PG_DIR/data/postmaster.pid")
+  echo "$postmaster" $(pgrep -P "$postmaster")
+}
+pg_freeze() { kill -STOP $(pg_pids); }
+pg_thaw() { kill -CONT $(pg_pids); }

@@ -1,0 +1,32 @@
+#ifndef QV_SERVER_DAYS_H
+#define QV_SERVER_DAYS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace Quorvel {
+
+// Days count by the server's clock and time zone.
+
+// The local date of a time, YYYY-MM-DD.
+std::string LocalDay(int64_t when);
+// The local time with its offset: 2026-12-09T16:48:36+0000.
+std::string Iso8601(int64_t when);
+// The local time of day, HH:MM:SS, for log and health lines.
+std::string ClockTime(int64_t when);
+// The dates of the count days up to the day of now, oldest first.
+std::vector<std::string> LastDays(int64_t now, int count);
+// The local midnight that starts a date "YYYY-MM-DD"; false for a date of
+// another shape or one that does not exist (2026-02-30).
+bool DayStart(const std::string& day, int64_t* start);
+// [from, to) in server time for local dates, to inclusive; an empty from is
+// the beginning, an empty to the end. False for a malformed date.
+bool DayRange(const std::string& from, const std::string& to, int64_t* start, int64_t* end);
+// The next local time at hour:minute after now.
+int64_t NextLocalTime(int64_t now, int hour, int minute);
+
+}  // namespace Quorvel
+
+#endif
