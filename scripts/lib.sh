@@ -2,8 +2,10 @@
 QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QV_DEFAULT_BUILD=${QV_DEFAULT_BUILD:-$QV_ROOT/build/win}
 
+# Installs what a purpose needs (scripts/setup server|installers|tests;
+# tests, everything, by default).
 qv_setup() {
-  bash "$QV_ROOT/scripts/setup" >&2
+  bash "$QV_ROOT/scripts/setup" "${1:-tests}" >&2
 }
 
 # Configures and builds the Windows tree in $1 (default build/win).

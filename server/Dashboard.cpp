@@ -256,9 +256,11 @@ private:
             // Ended by a reset, not a close: a cut export must not pass for a
             // whole one.
             Log(kLogWarning, "an export to %s was cut short: the database did not answer", m_peer.c_str());
+            Logged();
             beast::error_code ignored;
             m_stream.socket().set_option(asio::socket_base::linger(true, 0), ignored);
-            return Close();
+            m_stream.socket().close(ignored);  // no shutdown first: its FIN would end the file as if whole
+            return;
         }
         m_after = next;
         m_stream.expires_after(std::chrono::seconds(m_dashboard.Options().exportWriteSeconds));

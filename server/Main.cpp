@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -77,7 +78,9 @@ int Serve(const QVServerOptions& options) {
     QVMetrics metrics;
     std::unique_ptr<QVRetention> retention;
     if (options.keepDays > 0) {
-        std::unique_ptr<QVStore> retentionStore = Open(options.db, 30000, &error);
+        // Its batches are small: a database that does not answer within a
+        // few seconds is not waited for, so that stopping stays quick.
+        std::unique_ptr<QVStore> retentionStore = Open(options.db, std::max(options.dbTimeoutMs, 3000), &error);
         if (!retentionStore) return Fail(error);
         retention.reset(new QVRetention(std::move(retentionStore), options.keepDays, metrics));
     }

@@ -54,7 +54,7 @@ void QVRetention::Run() {
         int64_t before = 0, deleted = 0;
         std::string error;
         if (!days.empty() && DayStart(days.front(), &before)) {
-            const bool done = PruneReports(*m_store, before, 5000, [this] {
+            const bool done = PruneReports(*m_store, before, 2000, [this] {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 return m_stopping;
             }, &deleted, &error);

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# scripts/setup against a package mirror in the middle of a sync, with apt
+# faked (nothing is installed or changed on this machine): the index update
+# is tried again, then setup goes on with what apt has; an install that
+# still fails says in one line why, and that trying again later helps. Each
+# purpose asks only for its own packages.
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+mkdir "$T/bin"
+# apt-get: update fails as a mirror mid-sync does; install succeeds unless
+# FAKE_INSTALL fails, and records what it was asked for.
+cat >"$T/bin/apt-get" <<'FAKE'
+#!/bin/sh
+echo "$*" >>"$FAKE_LOG"
+case $1 in
+  update)
+    echo "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
+    echo "  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 203.0.113.80 80]"
+    echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
+    exit 100 ;;
+  install)
+    [ "${FAKE_INSTALL:-}" = fails ] || { touch "$FAKE_DONE"; exit 0; }
+    echo "E: Unable to correct problems, you have held broken packages." >&2
+    exit 100 ;;
+esac
+FAKE
+# dpkg-query: nothing installed until the fake install ran.
+cat >"$T/bin/dpkg-query" <<'FAKE'
+#!/bin/sh
+for last; do :; done
+[ -e "$FAKE_DONE" ] && echo "install ok installed" || echo "unknown ok not-installed"
+FAKE
+cat >"$T/bin/sudo" <<'FAKE'
+#!/bin/sh
+exec "$@"
+FAKE
+chmod +x "$T/bin/"*
+failed=0
+check() {  # check WHAT CONDITION...
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failed=$((failed + 1)); fi
+}
+run() {  # run PURPOSE [FAKE_INSTALL]: setup's exit code in $rc, its output in $T/out
+  rm -f "$T/log" "$T/done"
+  PATH="$T/bin:$PATH" FAKE_LOG="$T/log" FAKE_DONE="$T/done" FAKE_INSTALL=${2:-} QV_APT_PAUSES="0 0" \
+    bash "$ROOT/scripts/setup" "$1" >"$T/out" 2>&1
+  rc=$?
+  cat "$T/out"
+}
+
+run server
+check "server: goes on after a failed index update, exit 0" test "$rc" -eq 0
+check "  apt-get update was tried three times" test "$(grep -c '^update' "$T/log")" -eq 3
+check "  and said why, then that it goes on" grep -q "Mirror sync in progress?.*going on with what apt has" "$T/out"
+install=$(grep '^install' "$T/log")
+check "  the server's packages only" bash -c '[[ "$1" == *libpq-dev* && "$1" == *prometheus-cpp-dev* && "$1" != *wine* && "$1" != *chromium* && "$1" != *postgresql\ * && "$1" != *mingw* ]]' _ "$install"
+
+run installers
+install=$(grep '^install' "$T/log")
+check "installers: the cross compiler, no Wine, no database" bash -c '[[ "$1" == *g++-mingw-w64-i686-win32* && "$1" != *wine* && "$1" != *libpq-dev* ]]' _ "$install"
+
+run server fails
+check "an install that fails: exit non-zero" test "$rc" -ne 0
+check "  and the last line says the mirror looks mid-sync, and to try again later" \
+  bash -c 'tail -1 "$1" | grep -q "^setup: cannot install .*mirror looks mid-sync or unreachable.*trying again later helps$"' _ "$T/out"
+check "an unknown purpose: usage" bash -c 'bash "$1" frobnicate 2>&1 | grep -q usage' _ "$ROOT/scripts/setup"
+echo "$failed check(s) failed"
+[ "$failed" -eq 0 ]
