@@ -124,20 +124,9 @@ bool QVSpool::Oldest(size_t limit, std::vector<QVReportRow>* rows, int64_t* last
     query.Bind(1, static_cast<int64_t>(limit));
     int step;
     while ((step = query.Step()) == SQLITE_ROW) {
-        QVReportRow r;
         *last = query.Int(0);
-        r.receivedAt = query.Int(1);
-        r.day = query.Text(2);
-        r.gameId = query.Text(3);
-        r.version = query.Text(4);
-        r.guid = query.Text(5);
-        r.clientTime = query.Text(6);
-        r.osMajor = query.Int(7);
-        r.osMinor = query.Int(8);
-        r.system = query.Text(9);
-        r.flash = query.Text(10);
-        r.body = query.Text(11);
-        rows->push_back(std::move(r));
+        rows->push_back(query.Report(1));
+        rows->back().body = query.Text(11);
     }
     if (step != SQLITE_DONE) {
         *error = "the spool " + m_path + ": " + m_db->Error();

@@ -73,6 +73,21 @@ void QVSqliteStatement::Reset() {
 
 int64_t QVSqliteStatement::Int(int column) { return sqlite3_column_int64(m_stmt, column); }
 
+QVReportRow QVSqliteStatement::Report(int first) {
+    QVReportRow r;
+    r.receivedAt = Int(first);
+    r.day = Text(first + 1);
+    r.gameId = Text(first + 2);
+    r.version = Text(first + 3);
+    r.guid = Text(first + 4);
+    r.clientTime = Text(first + 5);
+    r.osMajor = Int(first + 6);
+    r.osMinor = Int(first + 7);
+    r.system = Text(first + 8);
+    r.flash = Text(first + 9);
+    return r;
+}
+
 std::string QVSqliteStatement::Text(int column) {
     const void* data = sqlite3_column_blob(m_stmt, column);
     const int size = sqlite3_column_bytes(m_stmt, column);
@@ -292,19 +307,8 @@ bool QVSqliteStore::ExportPage(const std::string& game, int64_t from, int64_t to
         .Bind(7, static_cast<int64_t>(limit));
     int step;
     while ((step = query.Step()) == SQLITE_ROW) {
-        QVReportRow r;
-        r.id = query.Int(0);
-        r.receivedAt = query.Int(1);
-        r.day = query.Text(2);
-        r.gameId = query.Text(3);
-        r.version = query.Text(4);
-        r.guid = query.Text(5);
-        r.clientTime = query.Text(6);
-        r.osMajor = query.Int(7);
-        r.osMinor = query.Int(8);
-        r.system = query.Text(9);
-        r.flash = query.Text(10);
-        rows->push_back(std::move(r));
+        rows->push_back(query.Report(1));
+        rows->back().id = query.Int(0);
     }
     return step == SQLITE_DONE;
 }

@@ -50,6 +50,9 @@ public:
     void Reset();
     int64_t Int(int column);
     std::string Text(int column);
+    // A report's ten fields from column first on: received_at, day, game_id,
+    // version, guid, client_time, osmajor, osminor, system, flash.
+    QVReportRow Report(int first);
 
 private:
     sqlite3_stmt* m_stmt;
