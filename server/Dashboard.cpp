@@ -207,6 +207,9 @@ private:
             return Answer(http::status::bad_request, "text/plain", "from and to are dates: YYYY-MM-DD\n", m_keepAlive);
         }
         m_game = query["game"];
+        // ?raw=1: the texts as stored, formulas and all, for a program to
+        // read; never for a spreadsheet.
+        m_defuse = query["raw"] != "1";
         m_after = QVExportPlace();
         // Streamed a page at a time as the client takes it, ended by closing
         // the connection.
@@ -216,7 +219,9 @@ private:
             "Connection: close\r\n\r\n");
         m_status = 200;
         m_sent = 0;
-        if (!m_head) *head += kCsvHeader;
+        // ?bom=1: a spreadsheet that would read UTF-8 as the local code page
+        // (Excel on a Chinese Windows) sees the byte-order mark.
+        if (!m_head) *head += (query["bom"] == "1" ? "\xEF\xBB\xBF" : "") + std::string(kCsvHeader);
         m_stream.expires_after(std::chrono::seconds(m_dashboard.Options().exportWriteSeconds));
         auto self = shared_from_this();
         asio::async_write(m_stream, asio::buffer(*head), [self, head](beast::error_code error, size_t n) {
@@ -232,11 +237,12 @@ private:
         const std::string game = m_game;
         const int64_t from = m_from, to = m_to;
         const QVExportPlace after = m_after;
-        const bool queued = m_dashboard.Read([self, work, game, from, to, after](QVStore* store) mutable {
+        const bool defuse = m_defuse;
+        const bool queued = m_dashboard.Read([self, work, game, from, to, after, defuse](QVStore* store) mutable {
             std::vector<QVReportRow> rows;
             const bool ok = store != NULL && store->ExportPage(game, from, to, after, kExportPage, &rows);
             auto chunk = std::make_shared<std::string>();
-            for (const QVReportRow& r : rows) *chunk += CsvRow(r);
+            for (const QVReportRow& r : rows) *chunk += CsvRow(r, defuse);
             QVExportPlace next = after;
             if (!rows.empty()) {
                 next.receivedAt = rows.back().receivedAt;
@@ -322,6 +328,7 @@ private:
     std::string m_game;
     int64_t m_from = 0, m_to = 0;
     QVExportPlace m_after;
+    bool m_defuse = true;
 };
 
 QVDashboard::QVDashboard(std::unique_ptr<QVStore> store, QVWriter& writer, QVMetrics& metrics,

@@ -61,14 +61,25 @@ bool SplitReport(const std::string& body, QVReportFields* fields) {
     return true;
 }
 
+bool IsInstallerTime(const std::string& time) {
+    const bool negative = !time.empty() && time[0] == '-';
+    const size_t first = negative ? 1 : 0;
+    if (!AllDigits(time, first, 19)) return false;
+    // One way to write each number: "01" and "1", "-0" and "0" would
+    // otherwise be two reports of one installation.
+    if (time[first] == '0' && (time.size() > first + 1 || negative)) return false;
+    if (time.size() - first < 19) return true;
+    // Nineteen digits: within a signed 64-bit number.
+    return time.compare(first, std::string::npos, negative ? "9223372036854775808" : "9223372036854775807") <= 0;
+}
+
 bool HasReportShape(const QVReportFields& f) {
     if (f.sign.size() != 32) return false;
     for (char c : f.sign) {
         if (!IsUpperOrLowerHex(c)) return false;
     }
-    const bool negative = !f.time.empty() && f.time[0] == '-';
-    return AllDigits(f.time, negative ? 1 : 0, 19 + (negative ? 0 : 1)) && AllDigits(f.osMajor, 0, 10) &&
-           AllDigits(f.osMinor, 0, 10) && !f.guid.empty();
+    return IsInstallerTime(f.time) && AllDigits(f.osMajor, 0, 10) && AllDigits(f.osMinor, 0, 10) && !f.guid.empty() &&
+           !f.gameId.empty();
 }
 
 bool HasValidSignature(const QVReportFields& f, const std::string& key) {

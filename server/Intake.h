@@ -29,9 +29,13 @@ const char* VerdictReason(QVIntakeVerdict verdict);
 // that holds one of the markers means a field is repeated or out of order.
 bool SplitReport(const std::string& body, QVReportFields* fields);
 
-// The shapes the installer sends: sign 32 hexadecimal digits, time 1 to 20
-// digits with an optional minus (a signed 64-bit count), osmajor and
-// osminor 1 to 10 digits, guid not empty.
+// A signed 64-bit number as the installer writes it: decimal digits, no
+// padding, a leading "-" if negative.
+bool IsInstallerTime(const std::string& time);
+
+// The shapes the installer sends: sign 32 hexadecimal digits, time as
+// IsInstallerTime says, osmajor and osminor 1 to 10 digits, guid and game_id
+// not empty (a report of no game counts for none).
 bool HasReportShape(const QVReportFields& fields);
 
 // The received sign equals, byte for byte, the upper-case MD5 of game id,

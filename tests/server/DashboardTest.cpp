@@ -19,8 +19,11 @@ TEST(DashboardTest, TextsFromReportsAreEscapedAndQuoted) {
         const char* in;
         const char* out;
     } csv[] = {{"plain", "plain"}, {"a,b", "\"a,b\""}, {"say \"hi\"", "\"say \"\"hi\"\"\""}, {"two\r\nlines", "\"two\r\nlines\""},
-               {"", ""}};
+               {"", ""}, {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""}, {"=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0"},
+               {"+1", "'+1"}, {"-5", "'-5"}, {"@SUM(A1)", "'@SUM(A1)"}, {"\tx", "'\tx"}, {"\rx", "\"'\rx\""},
+               {"a=1", "a=1"}};
     for (const auto& c : csv) EXPECT_EQ(c.out, CsvField(c.in)) << c.in;
+    EXPECT_EQ("=1+1", CsvField("=1+1", false));  // ?raw=1
 }
 
 TEST(DashboardTest, ThePageShowsEveryRowAndNothingFromElsewhere) {

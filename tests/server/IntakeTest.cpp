@@ -39,8 +39,9 @@ TEST(IntakeTest, TakesInTheInstallersBody) {
         {"& and = inside system", Body("3", "g", "1", "Windows 7 (Service Pack 1) & x=y &guid=z"), kIntakeAccepted},
         {"&flash= inside system", Body("3", "g", "1", "a&flash=b"), kIntakeAccepted},
         {"CJK id and system in GBK", Body("\xD0\xC7\xB3\xBD", "g", "1", "\xC6\xEC\xBD\xA2\xB0\xE6"), kIntakeAccepted},
-        {"empty game_id", Body("", "g", "1", "s"), kIntakeAccepted},
+        {"empty game_id", Body("", "g", "1", "s"), kIntakeMalformed},
         {"negative time", Body("3", "g", "-5", "s"), kIntakeAccepted},
+        {"time 0", Body("3", "g", "0", "s"), kIntakeAccepted},
         {"lower-case sign", Body("3", "g", "1", "s", [] {
              std::string s = Sign("3", "g", "1");
              for (char& c : s) c = static_cast<char>(tolower(c));
@@ -54,7 +55,7 @@ TEST(IntakeTest, TakesInTheInstallersBody) {
         {"another key", Body("3", "g", "1", "s", SignatureOf(SigningBytes("3", "g", "1", "other"))), kIntakeBadSignature},
         {"empty guid", Body("3", "", "1", "s"), kIntakeMalformed},
         {"time not digits", Body("3", "g", "1x", "s"), kIntakeMalformed},
-        {"time too long", Body("3", "g", std::string(21, '1'), "s"), kIntakeMalformed},
+        {"time too long", Body("3", "g", std::string(20, '1'), "s"), kIntakeMalformed},
         {"sign too short", Body("3", "g", "1", "s", "ABC"), kIntakeMalformed},
         {"sign not hex", Body("3", "g", "1", "s", std::string(32, 'G')), kIntakeMalformed},
         {"missing field", "game_id=3&version=1&guid=g&time=1&sign=" + Sign("3", "g", "1") + "&osmajor=6&system=s&flash=",
@@ -74,6 +75,20 @@ TEST(IntakeTest, TakesInTheInstallersBody) {
         QVReportFields fields;
         EXPECT_EQ(row.verdict, TakeIn(row.body, kKey, toUtf8, &fields));
     }
+}
+
+TEST(IntakeTest, ATimeIsWrittenOneWayOnly) {
+    const struct {
+        const char* time;
+        bool valid;
+    } rows[] = {
+        {"1", true},     {"1796795383", true}, {"0", true}, {"-1", true},
+        {"9223372036854775807", true}, {"-9223372036854775808", true},
+        {"01", false},   {"00", false},        {"-0", false}, {"-01", false}, {"+1", false}, {"", false}, {"-", false},
+        {"9223372036854775808", false}, {"-9223372036854775809", false}, {"10000000000000000000", false},
+        {" 1", false},   {"1 ", false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.valid, IsInstallerTime(row.time)) << "\"" << row.time << "\"";
 }
 
 TEST(IntakeTest, FieldsAreSplitAtTheMarkersOnlyAndConvertedAfterTheCheck) {

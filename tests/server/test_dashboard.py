@@ -123,6 +123,23 @@ status, answer, _ = get("/export.csv")
 everything = list(csv.reader(io.StringIO(answer.split(b"\r\n\r\n", 1)[1].decode("utf-8"))))
 c.check("all games when none is given", status == 200 and len(everything) == 6, len(everything))
 c.check("a bad date: 400", get("/export.csv?from=yesterday")[0] == 400)
+
+# Texts a spreadsheet would run: defused in every cell, given back whole by
+# a CSV reader less the quote; ?raw=1 leaves them live (for programs only).
+formulas = ["=HYPERLINK(\"http://x\",\"y\")", "=cmd|' /C calc'!A0", "+1+1", "-2+3", "@SUM(1)", "\tx", "\rtab"]
+for i, text in enumerate(formulas):
+    post(body(game=b"csv", guid=b"f%d" % i, version=text.encode(), system=text.encode(), flash=text.encode()))
+status, answer, _ = get("/export.csv?game=csv")
+rows = list(csv.reader(io.StringIO(answer.split(b"\r\n\r\n", 1)[1].decode("utf-8"), newline="")))[1:]
+cells = [cell for r in rows for cell in (r[2], r[7], r[8])]
+c.check("formula-like cells start with a quote", len(rows) == len(formulas) and all(cell.startswith("'") for cell in cells),
+        cells[:3])
+c.check("  and read back as stored, less the quote", sorted(r[7][1:] for r in rows) == sorted(formulas))
+status, answer, _ = get("/export.csv?game=csv&bom=1")
+c.check("?bom=1 starts with EF BB BF", answer.split(b"\r\n\r\n", 1)[1].startswith(b"\xef\xbb\xbfreceived_at,"))
+status, answer, _ = get("/export.csv?game=csv&raw=1")
+raw = list(csv.reader(io.StringIO(answer.split(b"\r\n\r\n", 1)[1].decode("utf-8"), newline="")))[1:]
+c.check("?raw=1 keeps them live: unsafe to open in a spreadsheet", sorted(r[7] for r in raw) == sorted(formulas))
 c.check("/healthz: the database answers", get("/healthz")[0] == 200)
 c.check("the dashboard is not on the public listener", post(b"", path="/", method="GET")[0] == 404)
 server.stop()
