@@ -27,9 +27,10 @@ void QVSessionList::ShutAll(bool idleOnly) {
     for (const std::shared_ptr<QVSession>& session : alive) session->Shut(idleOnly);
 }
 
-QVAcceptor::QVAcceptor(asio::io_context& io, const std::string& what, size_t maxConnections, Refused refused)
+QVAcceptor::QVAcceptor(asio::io_context& io, const std::string& what, size_t maxConnections, QVSessionList& sessions,
+                       Refused refused)
     : m_what(what), m_maxConnections(maxConnections), m_refused(std::move(refused)), m_acceptor(io), m_pause(io),
-      m_stopped(false) {}
+      m_sessions(sessions), m_stopped(false) {}
 
 bool QVAcceptor::Listen(const std::string& address, uint16_t port, std::string* error) {
     boost::system::error_code ec;

@@ -55,8 +55,10 @@ public:
     typedef std::function<void(boost::asio::ip::tcp::socket)> Make;
     typedef std::function<void(const char* reason)> Refused;
 
-    // what names the listener in messages ("dashboard").
-    QVAcceptor(boost::asio::io_context& io, const std::string& what, size_t maxConnections, Refused refused);
+    // what names the listener in messages ("dashboard"); sessions holds the
+    // open connections, and outlives the io_context they run on.
+    QVAcceptor(boost::asio::io_context& io, const std::string& what, size_t maxConnections, QVSessionList& sessions,
+               Refused refused);
     QVAcceptor(const QVAcceptor&) = delete;
     QVAcceptor& operator=(const QVAcceptor&) = delete;
 
@@ -65,7 +67,6 @@ public:
     void Start(Make make);
     // Accepts no more; sessions are shut as ShutAll says.
     void Stop(bool idleOnly);
-    QVSessionList& Sessions() { return m_sessions; }
 
 private:
     void Accept();
@@ -75,7 +76,7 @@ private:
     Refused m_refused;
     boost::asio::ip::tcp::acceptor m_acceptor;
     boost::asio::steady_timer m_pause;
-    QVSessionList m_sessions;
+    QVSessionList& m_sessions;
     Make m_make;
     bool m_stopped;
 };

@@ -94,11 +94,16 @@ public:
         Read();
     }
 
+    // Stopping: a connection waiting for a request is closed, a request
+    // under way is answered, then its connection closes; an export is cut
+    // with a reset, so that the file does not end as if whole.
     void Shut(bool idleOnly) override {
+        m_closing = true;
+        if (m_exporting) return Reset();
         if (idleOnly && m_busy) return;
         beast::error_code ignored;
         m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        m_stream.socket().close(ignored);
+        m_stream.close();  // the socket and the stream's deadline timer, which would keep the thread busy
     }
 
 private:
@@ -219,6 +224,7 @@ private:
             "Connection: close\r\n\r\n");
         m_status = 200;
         m_sent = 0;
+        m_exporting = !m_head;
         // ?bom=1: a spreadsheet that would read UTF-8 as the local code page
         // (Excel on a Chinese Windows) sees the byte-order mark.
         if (!m_head) *head += (query["bom"] == "1" ? "\xEF\xBB\xBF" : "") + std::string(kCsvHeader);
@@ -258,24 +264,31 @@ private:
     }
 
     void Write(bool ok, std::shared_ptr<std::string> chunk, bool last, QVExportPlace next) {
+        if (!m_stream.socket().is_open()) return;  // cut meanwhile
         if (!ok) {
-            // Ended by a reset, not a close: a cut export must not pass for a
-            // whole one.
             Log(kLogWarning, "an export to %s was cut short: the database did not answer", m_peer.c_str());
-            Logged();
-            beast::error_code ignored;
-            m_stream.socket().set_option(asio::socket_base::linger(true, 0), ignored);
-            m_stream.socket().close(ignored);  // no shutdown first: its FIN would end the file as if whole
-            return;
+            return Reset();
         }
         m_after = next;
         m_stream.expires_after(std::chrono::seconds(m_dashboard.Options().exportWriteSeconds));
         auto self = shared_from_this();
         asio::async_write(m_stream, asio::buffer(*chunk), [self, chunk, last](beast::error_code error, size_t n) {
             self->m_sent += n;
-            if (error || last) return self->Close();
-            self->NextPage();
+            if (error) return self->Reset();
+            if (!last) return self->NextPage();
+            self->m_exporting = false;
+            self->Close();
         });
+    }
+
+    // Ended by a reset, not a close: a cut export must not pass for a whole
+    // one (it has no length to be checked against).
+    void Reset() {
+        Logged();
+        m_exporting = false;
+        beast::error_code ignored;
+        m_stream.socket().set_option(asio::socket_base::linger(true, 0), ignored);
+        m_stream.close();  // no shutdown first: its FIN would end the file; the stream's timer goes too
     }
 
     void Answer(http::status status, const char* type, const std::string& body, bool keepAlive) {
@@ -284,7 +297,7 @@ private:
         response->set(http::field::cache_control, "no-store");
         if (status == http::status::method_not_allowed) response->set(http::field::allow, "GET, HEAD");
         if (status == http::status::service_unavailable) response->set(http::field::retry_after, "5");
-        response->keep_alive(keepAlive);
+        response->keep_alive(keepAlive && !m_closing);
         response->body() = body;
         response->prepare_payload();
         if (m_head) response->body().clear();  // the length stays that of the GET's body
@@ -319,7 +332,7 @@ private:
     QVDashboard& m_dashboard;
     QVSessionList::Place m_place;
     std::string m_peer, m_requestLine;
-    bool m_busy, m_head, m_keepAlive = false;
+    bool m_busy, m_head, m_keepAlive = false, m_exporting = false, m_closing = false;
     unsigned m_version;
     int m_status = 0;
     size_t m_sent = 0;
@@ -334,7 +347,7 @@ private:
 QVDashboard::QVDashboard(std::unique_ptr<QVStore> store, QVWriter& writer, QVMetrics& metrics,
                          const QVSessionList* intake, const QVDashboardOptions& options)
     : m_io(1), m_store(std::move(store)), m_writer(writer), m_metrics(metrics), m_intake(intake), m_options(options),
-      m_acceptor(m_io, "dashboard", options.maxConnections, [&metrics](const char*) { metrics.DashboardRefused(); }),
+      m_acceptor(m_io, "dashboard", options.maxConnections, m_sessions, [&metrics](const char*) { metrics.DashboardRefused(); }),
       m_stopping(false) {}
 
 QVDashboard::~QVDashboard() {
@@ -351,7 +364,7 @@ void QVDashboard::Start() {
 }
 
 void QVDashboard::Close() {
-    asio::post(m_io, [this] { m_acceptor.Stop(false); });
+    asio::post(m_io, [this] { m_acceptor.Stop(true); });
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
@@ -368,8 +381,9 @@ void QVDashboard::Join() {
 bool QVDashboard::Read(std::function<void(QVStore* store)> job) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_jobs.size() >= kWaitingReads) return false;
-        m_jobs.push_back(std::move(job));
+        // Stopping, the reader may have ended already: nothing would run it.
+        if (m_stopping || m_jobs.size() >= kWaitingReads) return false;
+        m_jobs.emplace_back(std::chrono::steady_clock::now(), std::move(job));
     }
     m_wake.notify_one();
     return true;
@@ -378,17 +392,19 @@ bool QVDashboard::Read(std::function<void(QVStore* store)> job) {
 void QVDashboard::ReaderLoop() {
     for (;;) {
         std::function<void(QVStore*)> job;
-        bool stopping;
+        bool late;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
             if (m_jobs.empty()) return;
-            job = std::move(m_jobs.front());
+            // One that waited long (behind queries that a database which
+            // does not answer held up), or any once stopping, is answered
+            // at once without the database.
+            late = m_stopping || std::chrono::steady_clock::now() - m_jobs.front().first > std::chrono::seconds(2);
+            job = std::move(m_jobs.front().second);
             m_jobs.pop_front();
-            stopping = m_stopping;
         }
-        // Stopping, what still waits is answered without the database.
-        job(stopping ? NULL : m_store.get());
+        job(late ? NULL : m_store.get());
     }
 }
 
@@ -400,7 +416,7 @@ std::string QVDashboard::MetricsText() {
     values.spoolBytes = static_cast<double>(state.spoolBytes);
     values.databaseUp = state.databaseUp;
     values.intakeConnections = m_intake != NULL ? static_cast<double>(m_intake->Size()) : 0;
-    values.dashboardConnections = static_cast<double>(m_acceptor.Sessions().Size());
+    values.dashboardConnections = static_cast<double>(m_sessions.Size());
     return m_metrics.Text(values);
 }
 

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <boost/asio/io_context.hpp>
 
@@ -58,18 +60,22 @@ public:
 
     // For the sessions, on the dashboard's thread.
     boost::asio::io_context& Io() { return m_io; }
-    QVSessionList& Sessions() { return m_acceptor.Sessions(); }
+    QVSessionList& Sessions() { return m_sessions; }
     const QVDashboardOptions& Options() const { return m_options; }
     QVWriter& Writer() { return m_writer; }
     std::string MetricsText();
-    // Runs job on the reader thread with the store, or with null while
-    // stopping; false when too many wait already.
+    // Runs job on the reader thread with the store, or with null when it
+    // cannot have it (stopping, or waited too long); false when too many
+    // wait already, or when stopping.
     bool Read(std::function<void(QVStore* store)> job);
 
 private:
     void ReaderLoop();
 
-    boost::asio::io_context m_io;  // first, so gone last: what runs on it uses the rest
+    // First, so gone last: what an io_context still holds when it goes ends
+    // sessions, which leave this list.
+    QVSessionList m_sessions;
+    boost::asio::io_context m_io;
     std::unique_ptr<QVStore> m_store;
     QVWriter& m_writer;
     QVMetrics& m_metrics;
@@ -78,7 +84,7 @@ private:
     QVAcceptor m_acceptor;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<std::function<void(QVStore*)> > m_jobs;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void(QVStore*)> > > m_jobs;
     bool m_stopping;
     std::thread m_thread, m_reader;
 };

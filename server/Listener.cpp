@@ -44,12 +44,14 @@ public:
     }
 
     // Stopping: a connection waiting for a request is closed; one with a
-    // request under way finishes it, unless it is cut.
+    // request under way finishes it, unless it is cut. One whose report is
+    // with the writer is never cut: the writer answers within its own
+    // deadline, and the report may be committed already.
     void Shut(bool idleOnly) override {
-        if (idleOnly && !m_reading) return;
+        if ((idleOnly && !m_reading) || m_waiting) return;
         beast::error_code ignored;
         m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        m_stream.socket().close(ignored);
+        m_stream.close();  // the socket and the stream's deadline timer, which would keep the thread busy
     }
 
 private:
@@ -119,6 +121,7 @@ private:
             m_listener.Writer().Submit(std::move(row), [self, work, version, keepAlive](bool stored) mutable {
                 auto executor = self->m_stream.get_executor();
                 asio::post(executor, [self = std::move(self), work = std::move(work), version, keepAlive, stored] {
+                    self->m_waiting = false;
                     if (stored) {
                         self->Answer(http::status::ok, "ok\n", version, keepAlive);
                     } else {
@@ -126,6 +129,7 @@ private:
                     }
                 });
             });
+        m_waiting = queued;
         if (!queued) {
             m_listener.CountReject("overloaded");
             Answer(http::status::service_unavailable, "overloaded\n", version, false);
@@ -181,14 +185,14 @@ private:
     boost::optional<http::request_parser<http::string_body> > m_parser;
     QVIntakeListener& m_listener;
     QVSessionList::Place m_place;
-    bool m_reading;
+    bool m_reading, m_waiting = false;
     std::chrono::steady_clock::time_point m_started;
 };
 
 QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, QVMetrics& metrics,
                                    const QVIntakeOptions& options)
     : m_writer(writer), m_metrics(metrics), m_options(options), m_toUtf8(options.codePage),
-      m_acceptor(io, "reports", options.maxConnections, [this](const char* reason) { CountReject(reason); }),
+      m_acceptor(io, "reports", options.maxConnections, m_sessions, [this](const char* reason) { CountReject(reason); }),
       m_summary(io), m_stopping(false) {}
 
 bool QVIntakeListener::Listen(std::string* error) {
@@ -222,7 +226,7 @@ void QVIntakeListener::Stop() {
     LogRefusals("since the last summary");
 }
 
-void QVIntakeListener::Cut() { m_acceptor.Sessions().ShutAll(false); }
+void QVIntakeListener::Cut() { m_sessions.ShutAll(false); }
 
 void QVIntakeListener::CountReject(const char* reason) {
     m_writer.CountReject(LocalDay(time(NULL)), reason);

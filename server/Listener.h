@@ -53,7 +53,7 @@ public:
     QVWriter& Writer() { return m_writer; }
     QVIconv& ToUtf8() { return m_toUtf8; }
     const QVIntakeOptions& Options() const { return m_options; }
-    QVSessionList& Sessions() { return m_acceptor.Sessions(); }
+    QVSessionList& Sessions() { return m_sessions; }
     void CountReject(const char* reason);
 
 private:
@@ -64,6 +64,7 @@ private:
     QVMetrics& m_metrics;
     QVIntakeOptions m_options;
     QVIconv m_toUtf8;
+    QVSessionList m_sessions;
     QVAcceptor m_acceptor;
     boost::asio::steady_timer m_summary;
     std::map<std::string, int64_t> m_minute;  // refusals since the last summary

@@ -52,27 +52,44 @@ size_t RaiseDescriptorLimit() {
     return limit.rlim_cur == RLIM_INFINITY ? static_cast<size_t>(-1) : static_cast<size_t>(limit.rlim_cur);
 }
 
-std::unique_ptr<QVStore> Open(const std::string& db, int timeoutMs, std::string* error) {
+// A store, prepared. With mayBeDown, one whose database does not answer yet
+// is kept (down says so): it prepares itself once the database is back.
+std::unique_ptr<QVStore> Open(const std::string& db, int timeoutMs, std::string* error, bool mayBeDown = false,
+                              bool* down = NULL) {
     std::unique_ptr<QVStore> store = OpenStore(db, error, timeoutMs);
-    if (store && !store->Prepare(error)) store.reset();
+    if (down != NULL) *down = false;
+    if (store && !store->Prepare(error)) {
+        if (mayBeDown && store->Unreachable()) {
+            if (down != NULL) *down = true;
+        } else {
+            store.reset();
+        }
+    }
     return store;
 }
 
 int Serve(const QVServerOptions& options) {
     if (!QVIconv(options.codePage).valid()) return Fail("not a code page this machine can convert: " + options.codePage);
     std::string error;
-    std::unique_ptr<QVStore> store = Open(options.db, options.dbTimeoutMs, &error);
-    if (!store) return Fail(error);
-    // The dashboard's reads may wait a little longer than a commit.
-    std::unique_ptr<QVStore> dashboardStore = Open(options.db, options.dbTimeoutMs + 1000, &error);
-    if (!dashboardStore) return Fail(error);
+    // With a spool, a database that does not answer at the start is no
+    // reason not to start: reports wait in the spool until it does.
     std::unique_ptr<QVSpool> spool;
-    std::unique_ptr<QVStore> drainStore;
     const std::string spoolPath = SpoolPath(options);
     if (!spoolPath.empty()) {
         spool.reset(new QVSpool(spoolPath, options.spoolMaxBytes));
         if (!spool->Open(&error)) return Fail(error);
-        drainStore = Open(options.db, options.dbTimeoutMs, &error);
+    }
+    const bool mayBeDown = spool != NULL;
+    bool down = false, ignored = false;
+    std::string downError;
+    std::unique_ptr<QVStore> store = Open(options.db, options.dbTimeoutMs, &error, mayBeDown, &down);
+    if (!store) return Fail(error);
+    if (down) downError = error;
+    std::unique_ptr<QVStore> dashboardStore = Open(options.db, options.dbTimeoutMs, &error, mayBeDown || down, &ignored);
+    if (!dashboardStore) return Fail(error);
+    std::unique_ptr<QVStore> drainStore;
+    if (spool) {
+        drainStore = Open(options.db, options.dbTimeoutMs, &error, true, &ignored);
         if (!drainStore) return Fail(error);
     }
     QVMetrics metrics;
@@ -80,7 +97,8 @@ int Serve(const QVServerOptions& options) {
     if (options.keepDays > 0) {
         // Its batches are small: a database that does not answer within a
         // few seconds is not waited for, so that stopping stays quick.
-        std::unique_ptr<QVStore> retentionStore = Open(options.db, std::max(options.dbTimeoutMs, 3000), &error);
+        std::unique_ptr<QVStore> retentionStore =
+            Open(options.db, std::max(options.dbTimeoutMs, 3000), &error, mayBeDown || down, &ignored);
         if (!retentionStore) return Fail(error);
         retention.reset(new QVRetention(std::move(retentionStore), options.keepDays, metrics));
     }
@@ -114,6 +132,7 @@ int Serve(const QVServerOptions& options) {
     if (!dashboard.Listen(&error)) return Fail(error);
     if (!listener.Listen(&error)) return Fail(error);
 
+    if (down) writer.StartDown(downError);
     writer.Start();
     dashboard.Start();
     if (retention) retention->Start();
@@ -133,11 +152,15 @@ int Serve(const QVServerOptions& options) {
     signals.async_wait([&](const boost::system::error_code& ec, int number) {
         if (ec) return;
         Log(kLogInfo, "stopping (%s): answering what is under way", number == SIGTERM ? "SIGTERM" : "SIGINT");
+        // Everything at once, so that the waits (each bounded by the
+        // database's time-out) overlap rather than add up.
         listener.Stop();
         dashboard.Close();
+        writer.BeginStop();
+        if (retention) retention->Signal();
         // Clients that take their time over their answers are not waited
         // for: exiting within seconds is what a service manager expects.
-        deadline.expires_after(std::chrono::seconds(2));
+        deadline.expires_after(std::chrono::milliseconds(3500));
         deadline.async_wait([&](const boost::system::error_code& waited) {
             if (!waited) listener.Cut();
         });

@@ -53,13 +53,13 @@ int64_t NowMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits until the socket can be read (or written) or the deadline passes;
-// false at the deadline or on a failure.
-bool WaitSocket(int socket, bool forWrite, int64_t deadline) {
+// Waits until the socket is ready for one of events or the deadline
+// passes; false at the deadline or on a failure.
+bool WaitSocket(int socket, short events, int64_t deadline) {
     for (;;) {
         const int64_t left = deadline - NowMs();
         if (left <= 0) return false;
-        struct pollfd p = {socket, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+        struct pollfd p = {socket, events, 0};
         const int ready = poll(&p, 1, static_cast<int>(left));
         if (ready > 0) return true;
         if (ready < 0 && errno != EINTR) return false;
@@ -69,9 +69,7 @@ bool WaitSocket(int socket, bool forWrite, int64_t deadline) {
 }  // namespace
 
 QVPgConnection::QVPgConnection(const std::string& url, int timeoutMilliseconds)
-    : m_url(url), m_timeout(timeoutMilliseconds), m_conn(NULL), m_timedOut(false) {
-    Connect();
-}
+    : m_url(url), m_timeout(timeoutMilliseconds), m_conn(NULL), m_timedOut(false) {}
 
 QVPgConnection::~QVPgConnection() { PQfinish(m_conn); }
 
@@ -96,7 +94,7 @@ bool QVPgConnection::Connect() {
     const int64_t deadline = NowMs() + m_timeout;
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     while (PQstatus(m_conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
-        if (!WaitSocket(PQsocket(m_conn), state == PGRES_POLLING_WRITING, deadline)) {
+        if (!WaitSocket(PQsocket(m_conn), state == PGRES_POLLING_WRITING ? POLLOUT : POLLIN, deadline)) {
             m_timedOut = NowMs() >= deadline;
             Drop(m_timedOut ? "no answer from the database within " + std::to_string(m_timeout) + " ms"
                             : "cannot wait for the database");
@@ -143,7 +141,9 @@ QVPgResult QVPgConnection::Await(bool sent) {
             }
             continue;
         }
-        if (!WaitSocket(PQsocket(m_conn), flushed == 1, deadline)) {
+        // Still sending: the server may answer (or fail) before taking it
+        // all, so its input is read as well.
+        if (!WaitSocket(PQsocket(m_conn), flushed == 1 ? POLLOUT | POLLIN : POLLIN, deadline)) {
             PQclear(kept);
             m_timedOut = NowMs() >= deadline;
             Drop(m_timedOut ? "no answer from the database within " + std::to_string(m_timeout) + " ms"
@@ -317,16 +317,26 @@ std::string Number(int64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-QVPgStore::QVPgStore(const std::string& url, int timeoutMilliseconds) : m_url(url), m_conn(url, timeoutMilliseconds) {}
+QVPgStore::QVPgStore(const std::string& url, int timeoutMilliseconds)
+    : m_url(url), m_conn(url, timeoutMilliseconds), m_schemaReady(false), m_prepared(false), m_unreachable(false) {}
 
 bool QVPgStore::Prepare(std::string* error) {
-    if (!m_conn.valid()) {
+    if (!m_conn.valid() && !m_conn.Connect()) {
+        m_unreachable = true;
         *error = "cannot connect to " + m_url + ": " + m_conn.Error();
         return false;
     }
+    m_unreachable = false;
+    if (!PrepareSchema(error)) return false;
+    m_prepared = PrepareStatements();
+    if (!m_prepared) *error = "cannot use " + m_url + ": " + m_conn.Error();
+    return m_prepared;
+}
+
+bool QVPgStore::PrepareSchema(std::string* error) {
     // Receivers that start together create the schema one after another.
     QVPgResult begin = m_conn.Exec("BEGIN; SELECT pg_advisory_xact_lock(7718310);");
-    QVPgResult schema = m_conn.Exec(kSchema);
+    QVPgResult schema = begin.ok() ? m_conn.Exec(kSchema) : QVPgResult();
     if (!begin.ok() || !schema.ok()) {
         *error = "cannot use " + m_url + ": " + m_conn.Error();
         m_conn.Exec("ROLLBACK");
@@ -346,10 +356,7 @@ bool QVPgStore::Prepare(std::string* error) {
         m_conn.Exec("ROLLBACK");
         return false;
     }
-    if (!PrepareStatements()) {
-        *error = "cannot use " + m_url + ": " + m_conn.Error();
-        return false;
-    }
+    m_schemaReady = true;
     return true;
 }
 
@@ -360,7 +367,20 @@ bool QVPgStore::PrepareStatements() {
     return true;
 }
 
-bool QVPgStore::Connected() { return m_conn.valid() || (m_conn.Connect() && PrepareStatements()); }
+bool QVPgStore::Connected() {
+    if (m_conn.valid() && m_prepared) return true;
+    // A restarted or failed-over database is connected to again, and the
+    // statements prepared again: they belong to the old session. A database
+    // that was not there at the start gets its schema checked first.
+    if (!m_conn.valid()) {
+        m_prepared = false;
+        if (!m_conn.Connect()) return false;
+    }
+    std::string error;
+    if (!m_schemaReady && !PrepareSchema(&error)) return false;
+    m_prepared = PrepareStatements();
+    return m_prepared;
+}
 
 namespace {
 
@@ -436,10 +456,12 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
     // Receivers' transactions may still meet in a deadlock or serialization
     // failure: the database rolls one back, and it is simply tried again.
     bool reconnected = false;
+    const int64_t deadline = NowMs() + m_conn.Timeout();
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string state;
         if (TryBatch(rows, rejects, inserted, &state, error)) return true;
-        if (state == "40P01" || state == "40001") continue;
+        // Tried again within the one deadline of a commit.
+        if ((state == "40P01" || state == "40001") && NowMs() < deadline) continue;
         // A connection that broke (a restarted database) is tried once more
         // at once: the batch then stores only what did not commit. One that
         // ran out of time is not: the database is not answering.

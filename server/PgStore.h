@@ -64,6 +64,7 @@ public:
     // The last failure was a wait that ran out: what was sent may still
     // commit.
     bool TimedOut() const { return m_timedOut; }
+    int Timeout() const { return m_timeout; }
 
 private:
     // The result of what was sent, or a failure; drops the connection when
@@ -83,6 +84,7 @@ public:
     QVPgStore(const std::string& url, int timeoutMilliseconds);
 
     bool Prepare(std::string* error) override;
+    bool Unreachable() const override { return m_unreachable; }
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                     std::vector<bool>* inserted, std::string* error) override;
     bool Healthy() override;
@@ -96,9 +98,9 @@ public:
     bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) override;
 
 private:
+    bool PrepareSchema(std::string* error);
     bool PrepareStatements();
-    // A restarted or failed-over database is connected to again, and the
-    // statements prepared again: they belong to the old session.
+    // Connected, with the schema checked and the statements prepared.
     bool Connected();
     // One attempt; false with the failure's SQLSTATE in state.
     bool TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
@@ -106,6 +108,7 @@ private:
 
     std::string m_url;
     QVPgConnection m_conn;
+    bool m_schemaReady, m_prepared, m_unreachable;
 };
 
 }  // namespace Quorvel

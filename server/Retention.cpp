@@ -28,12 +28,16 @@ QVRetention::QVRetention(std::unique_ptr<QVStore> store, int keepDays, QVMetrics
 
 void QVRetention::Start() { m_thread = std::thread(&QVRetention::Run, this); }
 
-void QVRetention::Stop() {
+void QVRetention::Signal() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
+}
+
+void QVRetention::Stop() {
+    Signal();
     if (m_thread.joinable()) m_thread.join();
 }
 

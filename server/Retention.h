@@ -35,6 +35,8 @@ public:
     QVRetention& operator=(const QVRetention&) = delete;
 
     void Start();
+    // Stops after the batch under way; Stop also waits for that.
+    void Signal();
     void Stop();
 
 private:

@@ -72,6 +72,9 @@ public:
     // Creates the schema on first use; false, with a message, when the
     // database cannot be used or has a newer schema than this program.
     virtual bool Prepare(std::string* error) = 0;
+    // Prepare failed only because the database did not answer: it may be
+    // used all the same, and prepares itself once the database is back.
+    virtual bool Unreachable() const { return false; }
 
     // One transaction: every report stored unless the same signed report
     // (game, identifier, client time) is there already, the machine counted

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -48,7 +49,8 @@ QVHealth JudgeHealth(const QVWriterState& s, int64_t stallMs) {
 QVWriter::QVWriter(QVStore& store, QVSpool* spool, QVStore* drainStore, QVMetrics& metrics,
                    const QVWriterOptions& options)
     : m_store(store), m_spool(drainStore != NULL ? spool : NULL), m_drainStore(drainStore), m_metrics(metrics),
-      m_options(options), m_stopping(false), m_up(true), m_downSince(0), m_commitStarted(0), m_spoolWarned(0),
+      m_options(options), m_stopping(false), m_exit(false), m_up(true), m_downSince(0), m_commitStarted(0), m_drainStarted(0),
+      m_spoolWarned(0),
       m_spooledWhileDown(0) {}
 
 void QVWriter::Start() {
@@ -56,15 +58,33 @@ void QVWriter::Start() {
     if (m_spool != NULL) m_drainer = std::thread(&QVWriter::Drain, this);
 }
 
-void QVWriter::Stop() {
+void QVWriter::BeginStop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
     m_drainWake.notify_all();
+}
+
+void QVWriter::Stop() {
+    BeginStop();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_exit = true;
+    }
+    m_wake.notify_all();
     if (m_thread.joinable()) m_thread.join();
     if (m_drainer.joinable()) m_drainer.join();
+}
+
+void QVWriter::StartDown(const std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_up = false;
+    m_downSince = static_cast<int64_t>(time(NULL));
+    m_lastError = error;
+    Log(kLogWarning, "database down at the start: %s; reports go to the spool %s until it answers", error.c_str(),
+        m_spool != NULL ? m_spool->Path().c_str() : "(none)");
 }
 
 bool QVWriter::Submit(QVReportRow row, Done done) {
@@ -97,7 +117,13 @@ QVWriterState QVWriter::State() {
         s.databaseUp = m_up;
         s.downSince = m_downSince;
         s.lastError = m_lastError;
-        s.commitRunningMs = m_commitStarted != 0 ? MonotonicMs() - m_commitStarted : 0;
+        // The drainer's waits count too: while the spool drains, it is the
+        // one that talks to the database.
+        int64_t since = 0;
+        for (int64_t started : {m_commitStarted, m_drainStarted}) {
+            if (started != 0 && (since == 0 || started < since)) since = started;
+        }
+        s.commitRunningMs = since != 0 ? MonotonicMs() - since : 0;
     }
     if (m_spool != NULL) {
         s.spooling = true;
@@ -129,6 +155,7 @@ void QVWriter::MarkDown(const std::string& error) {
 void QVWriter::MarkUp() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_up) return;
+    m_wake.notify_all();  // refusals kept while it was down go now
     m_up = true;
     const int64_t seconds = static_cast<int64_t>(time(NULL)) - m_downSince;
     if (m_spool != NULL) {
@@ -157,20 +184,25 @@ void QVWriter::SpoolLevel() {
     }
 }
 
-bool QVWriter::Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects) {
+template <class Work>
+bool QVWriter::Timed(int64_t& started, Work work) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_commitStarted = MonotonicMs();
+        started = MonotonicMs();
     }
+    const bool done = work();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    started = 0;
+    return done;
+}
+
+bool QVWriter::Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<bool> inserted;
     std::string error;
-    const bool committed = m_store.WriteBatch(rows, rejects, &inserted, &error);
+    const bool committed =
+        Timed(m_commitStarted, [&] { return m_store.WriteBatch(rows, rejects, &inserted, &error); });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_commitStarted = 0;
-    }
     if (!committed) {
         MarkDown(error);
         return false;
@@ -208,53 +240,59 @@ void QVWriter::Run() {
         rows.clear();
         dones.clear();
         rejects.clear();
-        bool up, stopping;
+        bool up, stopping, direct, woken;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            const bool woken = m_wake.wait_for(lock, std::chrono::seconds(1), [this] {
-                return m_stopping || !m_queue.empty() || !m_rejects.empty();
+            // Refusals are counted with the next commit: while the database
+            // is down they wait for it rather than wake this thread.
+            woken = m_wake.wait_for(lock, std::chrono::seconds(1), [this] {
+                return m_exit || !m_queue.empty() || (m_up && !m_rejects.empty());
             });
-            if (woken && m_queue.empty() && m_rejects.empty()) return;  // stopping, and nothing left
+            if (m_exit && m_queue.empty() && (m_rejects.empty() || !m_up)) return;
             while (!m_queue.empty() && rows.size() < m_options.batch) {
                 rows.push_back(std::move(m_queue.front().first));
                 dones.push_back(std::move(m_queue.front().second));
                 m_queue.pop_front();
             }
-            for (const auto& r : m_rejects) rejects.push_back(QVRejectCount{r.first.first, r.first.second, r.second});
-            m_rejects.clear();
             up = m_up;
             stopping = m_stopping;
+            // While the spool holds reports, new ones go behind them, so
+            // that the database takes them in the order they came; a full
+            // spool leaves the database as the only place. Without a spool,
+            // the database is tried again with each batch, except when
+            // stopping: then a database that is down is not waited for.
+            if (m_spool == NULL) {
+                direct = up || !stopping;
+            } else {
+                direct = up && (m_spool->Reports() == 0 || m_spool->Bytes() >= m_spool->MaxBytes());
+            }
+            if (direct) {
+                for (const auto& r : m_rejects) rejects.push_back(QVRejectCount{r.first.first, r.first.second, r.second});
+                m_rejects.clear();
+            }
         }
         if (rows.empty() && rejects.empty()) {
             // Idle: a database lost meanwhile is noticed without traffic.
             // With a spool, the drainer watches it while it is down.
-            if (up || m_spool == NULL) {
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_commitStarted = MonotonicMs();
-                }
-                const bool healthy = m_store.Healthy();
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_commitStarted = 0;
-                }
+            if (!woken && (up || m_spool == NULL)) {
+                const bool healthy = Timed(m_commitStarted, [this] { return m_store.Healthy(); });
                 if (!healthy) MarkDown("the database does not answer");
                 if (healthy && !up) MarkUp();
             }
             continue;
         }
-        // While the spool holds reports, new ones go behind them, so that
-        // the database takes them in the order they came; a full spool
-        // leaves the database as the only place.
-        const bool direct = m_spool == NULL || (up && (m_spool->Reports() == 0 || m_spool->Bytes() >= m_spool->MaxBytes()));
         bool acknowledged = direct && Commit(rows, rejects);
         if (acknowledged && m_spool == NULL) MarkUp();
-        if (!acknowledged) {
-            if (!stopping) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                for (const QVRejectCount& r : rejects) m_rejects[std::make_pair(r.day, r.reason)] += r.count;
-            }
-            if (m_spool != NULL && !rows.empty()) acknowledged = SpoolBatch(rows);
+        if (direct && !acknowledged && !stopping) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (const QVRejectCount& r : rejects) m_rejects[std::make_pair(r.day, r.reason)] += r.count;
+        }
+        if (!acknowledged && m_spool != NULL && !rows.empty()) {
+            acknowledged = SpoolBatch(rows);
+            // A spool that fails while the database answers: the database
+            // then, rather than a 503.
+            std::vector<QVRejectCount> none;
+            if (!acknowledged && !direct && up) acknowledged = Commit(rows, none);
         }
         for (Done& done : dones) done(acknowledged);
         if (!acknowledged && m_spool == NULL && !stopping) {
@@ -284,8 +322,8 @@ void QVWriter::Drain() {
             up = m_up;
         }
         if (up && m_spool->Reports() == 0) continue;
-        if (!up && !m_drainStore->Healthy()) {
-            pause = std::min(pause * 2, kLongestPause);
+        if (!up && !Timed(m_drainStarted, [this] { return m_drainStore->Healthy(); })) {
+            pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause);
             continue;
         }
         std::string error;
@@ -301,9 +339,10 @@ void QVWriter::Drain() {
             continue;
         }
         const auto started = std::chrono::steady_clock::now();
-        if (!m_drainStore->WriteBatch(rows, std::vector<QVRejectCount>(), &inserted, &error)) {
+        const std::vector<QVRejectCount> none;
+        if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(rows, none, &inserted, &error); })) {
             MarkDown(error);
-            pause = std::min(pause * 2, kLongestPause);
+            pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause);
             continue;
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

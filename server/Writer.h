@@ -70,7 +70,14 @@ public:
     QVWriter(const QVWriter&) = delete;
     QVWriter& operator=(const QVWriter&) = delete;
 
+    // With a database that did not answer at the start: reports go to the
+    // spool until it does. Before Start.
+    void StartDown(const std::string& error);
     void Start();
+    // Stopping from now on: the drainer ends (what is spooled stays for the
+    // next start) and a database that is down is not waited for; reports
+    // are still taken until Stop.
+    void BeginStop();
     // Writes (or spools) what is queued, then ends the threads.
     void Stop();
     // False when the queue is full: the report is not taken.
@@ -84,6 +91,10 @@ public:
 private:
     void Run();
     void Drain();
+    // Runs work with started set while it runs (m_commitStarted or
+    // m_drainStarted): how long the database has kept it waiting.
+    template <class Work>
+    bool Timed(int64_t& started, Work work);
     // Commits to the database; false when it could not.
     bool Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects);
     bool SpoolBatch(const std::vector<QVReportRow>& rows);
@@ -100,12 +111,13 @@ private:
     std::condition_variable m_wake, m_drainWake;
     std::deque<std::pair<QVReportRow, Done> > m_queue;
     std::map<std::pair<std::string, std::string>, int64_t> m_rejects;
-    bool m_stopping;
+    bool m_stopping, m_exit;
     // Guarded by m_mutex:
     bool m_up;
     int64_t m_downSince;
     std::string m_lastError;
     int64_t m_commitStarted;  // monotonic ms; 0 when no commit is under way
+    int64_t m_drainStarted;   // the same, for the drainer's waits
     int m_spoolWarned;        // the last fill level logged, in percent
     int64_t m_spooledWhileDown;
     std::thread m_thread, m_drainer;

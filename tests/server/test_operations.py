@@ -11,6 +11,7 @@ import re
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -62,11 +63,58 @@ c.check("HEAD of /: the page's length, no body", status == 200 and answer.endswi
         int(length.group(1)) > 1000, answer[-80:])
 c.check("another method: 405", harness.request(b"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", harness.DASHBOARD)[0] == 405)
 
+# Browsers that keep asking for the page on kept connections while the
+# server stops: each gets an answer or a closed connection, none a hang.
+pages, running = [], [True]
+
+
+def browse():
+    try:
+        with socket.create_connection(harness.DASHBOARD, timeout=10) as s:
+            while running[0]:
+                s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+                head = b""
+                while b"\r\n\r\n" not in head:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        return
+                    head += chunk
+                length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
+                rest = head.split(b"\r\n\r\n", 1)[1]
+                while len(rest) < length:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        return
+                    rest += chunk
+                pages.append(head.split(b" ")[1])
+    except OSError:
+        pass
+
+
+browsers = [threading.Thread(target=browse) for _ in range(8)]
+for b in browsers:
+    b.start()
+time.sleep(1)
 t0 = time.time()
 code = server.stop(timeout=20)
 seconds = time.time() - t0
-print("figures: SIGTERM with 20 idle dashboard connections and a slow export: exit %s after %.2f s" % (code, seconds))
+running[0] = False
+for b in browsers:
+    b.join()
+print("figures: SIGTERM with 20 idle dashboard connections, a slow export and 8 browsers asking for the page: "
+      "exit %s after %.2f s" % (code, seconds))
 c.check("SIGTERM with them open: exit 0 within 5 s", code == 0 and seconds < 5, "exit %s after %.2f s" % (code, seconds))
+c.check("  the browsers had their pages meanwhile", len(pages) > 8 and set(pages) <= {b"200", b"503"}, len(pages))
+slow.settimeout(5)
+try:
+    while slow.recv(65536):
+        pass
+    cut = "a clean end"
+except ConnectionResetError:
+    cut = "reset"
+except OSError as e:
+    cut = str(e)
+c.check("  the export cut by stopping ends in a reset, not as a whole file", cut == "reset", cut)
 for s in idle + [slow]:
     s.close()
 log = server.output()

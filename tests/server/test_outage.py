@@ -166,8 +166,29 @@ c.check("the database lost and back, once each per outage",
         len([l for l in lines if "database down" in l]) == 2 and len([l for l in lines if "database back" in l]) == 2,
         "%d down, %d back" % (len([l for l in lines if "database down" in l]), len([l for l in lines if "database back" in l])))
 
-# kill -9 while reports sit in the spool: a restart stores them all.
+# The database frozen, reports coming, and SIGTERM: the server does not
+# wait for the database, and exits within 5 s.
 server = Server(url, "--spool", spool)
+load = Load(b"term")
+time.sleep(0.5)
+pg("pg_freeze")
+time.sleep(0.5)
+t0 = time.time()
+code = server.stop(timeout=30)
+seconds = time.time() - t0
+load.stop()
+pg("pg_thaw")
+c.check("SIGTERM while the database is frozen under load: exit 0 within 5 s", code == 0 and seconds < 5,
+        "exit %s after %.2f s" % (code, seconds))
+
+# kill -9 while reports sit in the spool, a restart while the database is
+# still down, and then it is back: every report stored.
+server = Server(url, "--spool", spool)
+deadline = time.time() + 30
+while time.time() < deadline and (get("/healthz")[0] != 200 or sqlite3.connect(spool).execute(
+        "SELECT COUNT(*) FROM spool").fetchone()[0] != 0):
+    time.sleep(0.2)
+c.check("what SIGTERM left in the spool is stored after the start", get("/healthz")[0] == 200)
 pg("pg_stop")
 spooled = [b"kill-%d" % i for i in range(50)]
 answers = [post(body(guid=g, when=b"1"))[0] for g in spooled]
@@ -177,14 +198,28 @@ with sqlite3.connect(spool) as s:
 c.check("  and wait there", held == 50, held)
 c.check("  /healthz says so", get("/healthz")[1].split(b"\r\n\r\n", 1)[1].startswith(b"database down since"),
         get("/healthz")[1][-120:])
+post(b"hello=world")  # a refusal to count, while the database is down
+before = server.cpu_seconds()
+time.sleep(2)
+used = server.cpu_seconds() - before
+c.check("  an idle server waiting for the database uses no CPU to speak of", used < 0.3, "%.2f s in 2 s" % used)
 server.process.send_signal(signal.SIGKILL)
 server.process.wait()
-pg("pg_start %s 5432" % PG)
 server = Server(url, "--spool", spool)
+c.check("a restart while the database is still down: the server starts", server.ready, server.output()[-300:])
+more = [post(body(guid=b"kill-%d" % i, when=b"1"))[0] for i in range(50, 60)]
+c.check("  and acknowledges reports from the spool", more == [200] * 10, more)
+c.check("  /healthz 503", get("/healthz")[0] == 503)
+pg("pg_start %s 5432" % PG)
 deadline = time.time() + 30
-while time.time() < deadline and query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'kill-%'") != ["50"]:
+while time.time() < deadline and query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'kill-%'") != ["60"]:
     time.sleep(0.2)
-c.check("kill -9, restart: all 50 spooled reports stored", query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'kill-%'") == ["50"])
+c.check("kill -9, restart, database back: all 60 spooled reports stored",
+        query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'kill-%'") == ["60"])
+deadline = time.time() + 10
+while time.time() < deadline and get("/healthz")[0] != 200:
+    time.sleep(0.2)
+c.check("  /healthz 200 again", get("/healthz")[0] == 200)
 with sqlite3.connect(spool) as s:
     c.check("  and the spool is empty", s.execute("SELECT COUNT(*) FROM spool").fetchone()[0] == 0)
 counts_agree("after kill -9")
