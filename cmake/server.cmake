@@ -11,8 +11,9 @@ find_path(QV_PROMETHEUS_INCLUDE prometheus/registry.h REQUIRED)
 find_library(QV_PROMETHEUS_LIBRARY prometheus-cpp-core REQUIRED)
 
 qv_layer(server
-  PORTABLE Accept.cpp Convert.cpp Csv.cpp Dashboard.cpp Days.cpp Intake.cpp Listener.cpp Log.cpp Metrics.cpp
-           Options.cpp Page.cpp PgStore.cpp Retention.cpp Spool.cpp SqliteStore.cpp Store.cpp Writer.cpp
+  PORTABLE Accept.cpp Convert.cpp Counting.cpp Csv.cpp Dashboard.cpp Days.cpp Intake.cpp Listener.cpp Log.cpp
+           Metrics.cpp Options.cpp Page.cpp PgStore.cpp Retention.cpp Schema.cpp Sources.cpp Spool.cpp Sql.cpp
+           SqliteStore.cpp Store.cpp Writer.cpp
   DEPENDS qv_report)
 target_include_directories(qv_server SYSTEM PUBLIC ${QV_SQLITE_INCLUDE} ${QV_PQ_INCLUDE} ${QV_PROMETHEUS_INCLUDE})
 target_link_libraries(qv_server PUBLIC ${QV_SQLITE_LIBRARY} ${QV_PQ_LIBRARY} ${QV_PROMETHEUS_LIBRARY} Threads::Threads)
@@ -36,7 +37,7 @@ if(TARGET GTest::gtest_main)
 endif()
 
 # The server for real, each test in a network namespace of its own.
-foreach(test http storage dashboard outage operations retention)
+foreach(test http storage dashboard outage operations retention forgery)
   add_test(NAME server.${test}
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tools/netns-run.sh python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/server/test_${test}.py)
   set_tests_properties(server.${test} PROPERTIES TIMEOUT 300

@@ -6,7 +6,7 @@
 
 namespace Quorvel {
 
-const char kCsvHeader[] = "received_at,game_id,version,guid,client_time,osmajor,osminor,system,flash\r\n";
+const char kCsvHeader[] = "received_at,game_id,version,guid,client_time,osmajor,osminor,system,flash,source\r\n";
 
 std::string CsvField(const std::string& text, bool defuse) {
     // A spreadsheet runs a cell that starts like a formula; a leading quote
@@ -25,7 +25,7 @@ std::string CsvRow(const QVReportRow& r, bool defuse) {
     return CsvField(Iso8601(r.receivedAt), defuse) + "," + CsvField(r.gameId, defuse) + "," +
            CsvField(r.version, defuse) + "," + CsvField(r.guid, defuse) + "," + CsvField(r.clientTime, defuse) + "," +
            std::to_string(r.osMajor) + "," + std::to_string(r.osMinor) + "," + CsvField(r.system, defuse) + "," +
-           CsvField(r.flash, defuse) + "\r\n";
+           CsvField(r.flash, defuse) + "," + CsvField(r.source, defuse) + "\r\n";
 }
 
 }  // namespace Quorvel

@@ -1,6 +1,7 @@
 #include "server/Dashboard.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
@@ -76,6 +77,70 @@ std::map<std::string, std::string> QueryOf(const std::string& target) {
     return query;
 }
 
+
+int ReadDashboard(QVStore& store, std::map<std::string, std::string> query, int64_t now, QVDashboardData* data,
+                  std::string* problem) {
+    data->today = LocalDay(now);
+    if (!store.Games(&data->games) || !store.Held(kOverviewRows, &data->held) || !store.Rejects(&data->rejects)) {
+        *problem = "the database does not answer\n";
+        return 503;
+    }
+    if (query.count("game")) {
+        data->game = query["game"];
+        if (std::find(data->games.begin(), data->games.end(), data->game) == data->games.end()) {
+            *problem = "no reports of that game\n";
+            return 404;
+        }
+        data->hasGame = true;
+    } else {
+        // The game with most reports; one without an id (an older
+        // database's) only when there is no other.
+        for (const std::string& g : data->games) {
+            if (!data->hasGame || data->game.empty()) {
+                data->game = g;
+                data->hasGame = true;
+            }
+            if (!g.empty()) break;
+        }
+    }
+    if (!data->hasGame) return 200;
+    data->table = query["table"];
+    const char* kinds[][2] = {{"versions", "version"}, {"systems", "os"}, {"flash", "flash"}};
+    QVBreakdownPage* pages[] = {&data->versions, &data->systems, &data->flash};
+    bool ok = store.Summary(data->game, data->today, &data->summary);
+    if (!data->table.empty()) {
+        const std::string& number = query["page"];
+        const long page = number.empty() ? 1 : atol(number.c_str());
+        bool known = false;
+        for (size_t k = 0; k < 3; ++k) {
+            if (data->table != kinds[k][0]) continue;
+            known = true;
+            data->page = page >= 1 && page <= 1000000 ? static_cast<size_t>(page - 1) : 0;
+            ok = ok && store.Breakdown(data->game, kinds[k][1], data->page * kTablePageRows, kTablePageRows, pages[k]);
+            data->pages = std::max<size_t>(1, (static_cast<size_t>(pages[k]->values) + kTablePageRows - 1) / kTablePageRows);
+        }
+        if (!known || number.find_first_not_of("0123456789") != std::string::npos) {
+            *problem = "table is versions, systems or flash, and page a number from 1\n";
+            return 400;
+        }
+    } else {
+        const std::vector<std::string> days = LastDays(now, 30);
+        std::vector<QVDayCount> stored;
+        ok = ok && store.Days(data->game, days.front(), &stored);
+        for (size_t k = 0; k < 3 && ok; ++k) ok = store.Breakdown(data->game, kinds[k][1], 0, kOverviewRows, pages[k]);
+        std::map<std::string, QVDayCount> byDay;
+        for (const QVDayCount& d : stored) byDay[d.day] = d;
+        for (const std::string& day : days) {
+            const auto it = byDay.find(day);
+            data->days.push_back(it != byDay.end() ? it->second : QVDayCount{day, 0, 0});
+        }
+    }
+    if (!ok) {
+        *problem = "the database does not answer\n";
+        return 503;
+    }
+    return 200;
+}
 
 // One connection to the dashboard: requests read and answered one after
 // another (kept alive for a browser), each within its deadline.
@@ -163,45 +228,17 @@ private:
         Work work(m_stream.get_executor());
         const bool queued = m_dashboard.Read([self, work, query](QVStore* store) mutable {
             QVDashboardData data;
-            const int64_t now = static_cast<int64_t>(time(NULL));
-            data.today = LocalDay(now);
-            http::status status = http::status::ok;
             std::string body;
-            bool ok = store != NULL && store->Games(&data.games);
-            data.game = query.count("game") ? query["game"] : (data.games.empty() ? std::string() : data.games[0]);
-            if (ok && std::find(data.games.begin(), data.games.end(), data.game) == data.games.end()) {
-                if (query.count("game")) {
-                    status = http::status::not_found;
-                    body = "no reports of that game\n";
-                }
-                data.game.clear();
-            }
-            if (ok && status == http::status::ok && !data.game.empty()) {
-                const std::vector<std::string> days = LastDays(now, 30);
-                std::vector<QVDayCount> stored;
-                ok = store->Summary(data.game, data.today, &data.summary) && store->Days(data.game, days.front(), &stored) &&
-                     store->Breakdown(data.game, "version", &data.versions) &&
-                     store->Breakdown(data.game, "os", &data.systems) && store->Breakdown(data.game, "flash", &data.flash);
-                std::map<std::string, QVDayCount> byDay;
-                for (const QVDayCount& d : stored) byDay[d.day] = d;
-                for (const std::string& day : days) {
-                    const auto it = byDay.find(day);
-                    data.days.push_back(it != byDay.end() ? it->second : QVDayCount{day, 0, 0});
-                }
-            }
-            ok = ok && (status != http::status::ok || store->Rejects(&data.rejects));
-            if (!ok) {
-                status = http::status::service_unavailable;
-                body = "the database does not answer\n";
-            } else if (status == http::status::ok) {
-                body = RenderDashboard(data);
-            }
-            const char* type = status == http::status::ok ? "text/html; charset=utf-8" : "text/plain";
+            const int status = store != NULL ? ReadDashboard(*store, query, static_cast<int64_t>(time(NULL)), &data, &body)
+                                             : 503;
+            if (store == NULL) body = "the database does not answer\n";
+            if (status == 200) body = RenderDashboard(data);
+            const char* type = status == 200 ? "text/html; charset=utf-8" : "text/plain";
             // The session goes back to its own thread, and its last
             // reference is dropped there.
             auto executor = self->m_stream.get_executor();
             asio::post(executor, [self = std::move(self), work = std::move(work), status, type, body = std::move(body)] {
-                self->Answer(status, type, body, self->m_keepAlive);
+                self->Answer(static_cast<http::status>(status), type, body, self->m_keepAlive);
             });
         });
         if (!queued) Answer(http::status::service_unavailable, "text/plain", "busy: try again\n", false);

@@ -89,6 +89,13 @@ private:
     std::thread m_thread, m_reader;
 };
 
+struct QVDashboardData;
+
+// What the page of a request shows, read from the store: 200, or the status
+// of a refusal (400, 404, 503) with its text in problem.
+int ReadDashboard(QVStore& store, std::map<std::string, std::string> query, int64_t now, QVDashboardData* data,
+                  std::string* problem);
+
 // The query of a request target, decoded: "a=1&b=%E6%98%9F" → {a: 1, b: 星}.
 std::map<std::string, std::string> QueryOf(const std::string& target);
 

@@ -14,6 +14,7 @@
 #include "server/Intake.h"
 #include "server/Log.h"
 #include "server/Metrics.h"
+#include "server/Sources.h"
 #include "server/Writer.h"
 
 namespace Quorvel {
@@ -29,6 +30,11 @@ const size_t kHeaderLimit = 8 * 1024;
 const size_t kBodyLimit = 4 * 1024;
 
 int64_t Decimal(const std::string& digits) { return strtoll(digits.c_str(), NULL, 10); }
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -109,6 +115,19 @@ private:
         row.system = fields.system;
         row.flash = fields.flash;
         row.body = request.body();
+        // Where it came from, and whether that source has sent more than its
+        // share: held for review, or beyond the day's cap refused.
+        std::string forwarded;
+        const auto hops = request.equal_range("X-Forwarded-For");
+        for (auto field = hops.first; field != hops.second; ++field) {
+            forwarded += (forwarded.empty() ? "" : ",") + std::string(field->value());
+        }
+        beast::error_code ignored;
+        row.source = SourceAddress(m_stream.socket().remote_endpoint(ignored).address().to_string(), forwarded,
+                                   m_listener.Options().trustedProxies);
+        const QVSourceLimits::Verdict limit = m_listener.Limits().Take(row.source, SteadyMs(), row.day);
+        if (limit == QVSourceLimits::kRefuse) return Refuse(http::status::too_many_requests, "rate_limited", request.version());
+        row.held = limit == QVSourceLimits::kHold;
         const unsigned version = request.version();
         const bool keepAlive = request.keep_alive();
         auto self = shared_from_this();
@@ -145,6 +164,11 @@ private:
         auto response = std::make_shared<http::response<http::string_body> >(status, version == 10 ? 10 : 11);
         response->set(http::field::content_type, "text/plain");
         if (status == http::status::service_unavailable) response->set(http::field::retry_after, "1");
+        if (status == http::status::too_many_requests) {
+            // The source's day is used up: until the server's next midnight.
+            const int64_t now = static_cast<int64_t>(time(NULL));
+            response->set(http::field::retry_after, std::to_string(NextLocalTime(now, 0, 0) - now));
+        }
         if (status == http::status::method_not_allowed) response->set(http::field::allow, "POST");
         response->body() = text;
         // HTTP/1.0 is answered and closed, as the installer expects.
@@ -193,7 +217,7 @@ QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, QVMet
                                    const QVIntakeOptions& options)
     : m_writer(writer), m_metrics(metrics), m_options(options), m_toUtf8(options.codePage),
       m_acceptor(io, "reports", options.maxConnections, m_sessions, [this](const char* reason) { CountReject(reason); }),
-      m_summary(io), m_stopping(false) {}
+      m_limits(options.limits), m_summary(io), m_stopping(false) {}
 
 bool QVIntakeListener::Listen(std::string* error) {
     if (!m_acceptor.Listen(m_options.address, m_options.port, error)) return false;

@@ -6,12 +6,14 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "server/Accept.h"
 #include "server/Convert.h"
+#include "server/Sources.h"
 
 namespace Quorvel {
 
@@ -26,6 +28,8 @@ struct QVIntakeOptions {
     size_t maxConnections;
     int requestSeconds;  // the whole request must arrive within this
     bool accessLog;
+    std::vector<std::string> trustedProxies;
+    QVSourceLimitOptions limits;
     QVIntakeOptions() : port(80), maxConnections(4096), requestSeconds(10), accessLog(false) {}
 };
 
@@ -54,6 +58,7 @@ public:
     QVIconv& ToUtf8() { return m_toUtf8; }
     const QVIntakeOptions& Options() const { return m_options; }
     QVSessionList& Sessions() { return m_sessions; }
+    QVSourceLimits& Limits() { return m_limits; }
     void CountReject(const char* reason);
 
 private:
@@ -66,6 +71,7 @@ private:
     QVIconv m_toUtf8;
     QVSessionList m_sessions;
     QVAcceptor m_acceptor;
+    QVSourceLimits m_limits;
     boost::asio::steady_timer m_summary;
     std::map<std::string, int64_t> m_minute;  // refusals since the last summary
     bool m_stopping;

@@ -18,6 +18,7 @@
 
 #include "report/Report.h"
 #include "server/Convert.h"
+#include "server/Counting.h"
 #include "server/Dashboard.h"
 #include "server/Days.h"
 #include "server/Listener.h"
@@ -25,6 +26,7 @@
 #include "server/Metrics.h"
 #include "server/Options.h"
 #include "server/Retention.h"
+#include "server/Sources.h"
 #include "server/Spool.h"
 #include "server/SqliteStore.h"
 #include "server/Store.h"
@@ -55,8 +57,11 @@ size_t RaiseDescriptorLimit() {
 // A store, prepared. With mayBeDown, one whose database does not answer yet
 // is kept (down says so): it prepares itself once the database is back.
 std::unique_ptr<QVStore> Open(const std::string& db, int timeoutMs, std::string* error, bool mayBeDown = false,
-                              bool* down = NULL) {
-    std::unique_ptr<QVStore> store = OpenStore(db, error, timeoutMs);
+                              bool* down = NULL, size_t breakdownCap = 0) {
+    QVStoreOptions options;
+    options.timeoutMs = timeoutMs;
+    options.breakdownCap = breakdownCap;
+    std::unique_ptr<QVStore> store = OpenStore(db, error, options);
     if (down != NULL) *down = false;
     if (store && !store->Prepare(error)) {
         if (mayBeDown && store->Unreachable()) {
@@ -82,14 +87,14 @@ int Serve(const QVServerOptions& options) {
     const bool mayBeDown = spool != NULL;
     bool down = false, ignored = false;
     std::string downError;
-    std::unique_ptr<QVStore> store = Open(options.db, options.dbTimeoutMs, &error, mayBeDown, &down);
+    std::unique_ptr<QVStore> store = Open(options.db, options.dbTimeoutMs, &error, mayBeDown, &down, options.breakdownCap);
     if (!store) return Fail(error);
     if (down) downError = error;
     std::unique_ptr<QVStore> dashboardStore = Open(options.db, options.dbTimeoutMs, &error, mayBeDown || down, &ignored);
     if (!dashboardStore) return Fail(error);
     std::unique_ptr<QVStore> drainStore;
     if (spool) {
-        drainStore = Open(options.db, options.dbTimeoutMs, &error, true, &ignored);
+        drainStore = Open(options.db, options.dbTimeoutMs, &error, true, &ignored, options.breakdownCap);
         if (!drainStore) return Fail(error);
     }
     QVMetrics metrics;
@@ -108,6 +113,7 @@ int Serve(const QVServerOptions& options) {
     QVWriterOptions writing;
     writing.capacity = options.queue;
     writing.batch = options.batch;
+    writing.hashSources = options.hashSources;
     QVWriter writer(*store, spool.get(), drainStore.get(), metrics, writing);
     QVIntakeOptions intake;
     intake.address = options.listenAddress;
@@ -116,6 +122,10 @@ int Serve(const QVServerOptions& options) {
     intake.codePage = options.codePage;
     intake.maxConnections = options.maxConnections;
     intake.accessLog = options.accessLog;
+    intake.trustedProxies = options.trustedProxies;
+    intake.limits.perMinute = options.sourceRate;
+    intake.limits.burst = options.sourceBurst;
+    intake.limits.dayCap = options.sourceDayCap;
     // Above the descriptor limit, connections would be refused by accept
     // itself, uncounted; the databases and the dashboard keep a few.
     const size_t reserve = 64;
@@ -209,6 +219,59 @@ int Backup(const QVToolOptions& options) {
     return 0;
 }
 
+// The stored form of --source: an address as the server stores it, hashed
+// when the database holds hashed sources.
+std::string StoredSource(QVStore& store, const std::string& given) {
+    const std::string address = CanonicalAddress(given);
+    if (address.empty()) return given;  // a hash ("h:…") or a text as stored
+    return address;
+}
+
+int Release(const QVToolOptions& options) {
+    std::string error;
+    std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
+    if (!store) return Fail(error);
+    int64_t total = 0;
+    // The address as given and its hash: the server stored one of them.
+    for (const std::string& source : {StoredSource(*store, options.source), HashSource(store->SourceKey(),
+                                                                                      StoredSource(*store, options.source))}) {
+        int64_t released = 0;
+        if (!store->Release(source, options.game, &released, &error)) return Fail(error);
+        total += released;
+    }
+    printf("%lld held reports of %s released into the counts\n", static_cast<long long>(total), options.source.c_str());
+    return 0;
+}
+
+int Purge(const QVToolOptions& options) {
+    QVPurgeFilter filter;
+    filter.game = options.game;
+    if ((!options.from.empty() || !options.to.empty()) && !DayRange(options.from, options.to, &filter.from, &filter.to)) {
+        return Fail("--from and --to want dates, YYYY-MM-DD");
+    }
+    std::string error;
+    std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
+    if (!store) return Fail(error);
+    QVPurgeResult total;
+    std::vector<std::string> sources = {std::string()};
+    if (!options.source.empty()) {
+        const std::string address = StoredSource(*store, options.source);
+        sources = {address, HashSource(store->SourceKey(), address)};
+    }
+    for (const std::string& source : sources) {
+        filter.source = source;
+        QVPurgeResult result;
+        if (!store->Purge(filter, options.dryRun, &result, &error)) return Fail(error);
+        total.reports += result.reports;
+        total.held += result.held;
+        total.machines += result.machines;
+    }
+    printf("%s %lld reports (%lld of them held), %lld machines with them%s\n", options.dryRun ? "would delete" : "deleted",
+           static_cast<long long>(total.reports), static_cast<long long>(total.held),
+           static_cast<long long>(total.machines), options.dryRun ? "; nothing was changed (--dry-run)" : "; the counts are corrected");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,12 +290,12 @@ int main(int argc, char** argv) {
         if (!ParseServeOptions(argc - 2, argv + 2, &options, &error)) return Fail(error), 2;
         return Serve(options);
     }
-    if (command == "prune" || command == "backup") {
+    if (command == "prune" || command == "backup" || command == "release" || command == "purge") {
         QVToolOptions options;
-        const bool parsed = command == "prune" ? ParsePruneOptions(argc - 2, argv + 2, &options, &error)
-                                               : ParseBackupOptions(argc - 2, argv + 2, &options, &error);
-        if (!parsed) return Fail(error), 2;
-        return command == "prune" ? Prune(options) : Backup(options);
+        if (!ParseToolOptions(command, argc - 2, argv + 2, &options, &error)) return Fail(error), 2;
+        if (command == "prune") return Prune(options);
+        if (command == "backup") return Backup(options);
+        return command == "release" ? Release(options) : Purge(options);
     }
     Fail(command.empty() ? "nothing to do (qvstats --help says how)"
                          : "unknown command: " + command + " (qvstats --help says how)");

@@ -12,7 +12,7 @@ namespace Quorvel {
 const char* const kRefusalReasons[] = {"malformed",   "bad_signature", "bad_text",         "bad_http",
                                        "body_too_large", "headers_too_large", "not_found", "wrong_method",
                                        "timeout",     "overloaded",    "not_stored",       "too_many_connections",
-                                       "accept_failed"};
+                                       "accept_failed", "rate_limited"};
 const size_t kRefusalReasonCount = sizeof(kRefusalReasons) / sizeof(kRefusalReasons[0]);
 
 namespace {
@@ -32,6 +32,8 @@ QVMetrics::QVMetrics() : m_registry(std::make_shared<prometheus::Registry>()) {
     m_stored = Counter(r, "qvstats_reports_stored_total", "Reports committed to the database as new rows.");
     m_replayed = Counter(r, "qvstats_reports_replayed_total",
                          "Reports acknowledged that the database held already (replays, or taken in twice).");
+    m_held = Counter(r, "qvstats_reports_held_total",
+                     "Reports stored but held for review: more from one source than its rate allows (in stored_total too).");
     m_spooled = Counter(r, "qvstats_reports_spooled_total",
                         "Reports made durable in the local spool while the database could not take them.");
     m_dashboardRefused = Counter(r, "qvstats_dashboard_connections_refused_total",
@@ -67,9 +69,10 @@ QVMetrics::QVMetrics() : m_registry(std::make_shared<prometheus::Registry>()) {
 
 QVMetrics::~QVMetrics() {}
 
-void QVMetrics::Stored(int64_t reports, int64_t replayed) {
+void QVMetrics::Stored(int64_t reports, int64_t replayed, int64_t held) {
     if (reports > 0) m_stored->Increment(static_cast<double>(reports));
     if (replayed > 0) m_replayed->Increment(static_cast<double>(replayed));
+    if (held > 0) m_held->Increment(static_cast<double>(held));
 }
 
 void QVMetrics::Spooled(int64_t reports) { m_spooled->Increment(static_cast<double>(reports)); }

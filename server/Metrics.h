@@ -32,9 +32,10 @@ public:
     QVMetrics(const QVMetrics&) = delete;
     QVMetrics& operator=(const QVMetrics&) = delete;
 
-    // Reports committed to the database as new rows, and those that were
-    // there already (a replay, or a report two receivers took in).
-    void Stored(int64_t reports, int64_t replayed);
+    // Reports committed to the database as new rows (held ones among
+    // them), and those that were there already (a replay, or a report two
+    // receivers took in).
+    void Stored(int64_t reports, int64_t replayed, int64_t held = 0);
     void Spooled(int64_t reports);
     // A refused request of the public listener, by the reason it is counted
     // under on the dashboard.
@@ -47,7 +48,7 @@ public:
 
 private:
     std::shared_ptr<prometheus::Registry> m_registry;
-    prometheus::Counter *m_stored, *m_replayed, *m_spooled, *m_dashboardRefused, *m_pruned;
+    prometheus::Counter *m_stored, *m_replayed, *m_held, *m_spooled, *m_dashboardRefused, *m_pruned;
     prometheus::Gauge *m_queue, *m_spool, *m_spoolBytes, *m_intakeConnections, *m_dashboardConnections, *m_up;
     prometheus::Histogram *m_batch, *m_commit;
     std::map<std::string, prometheus::Counter*> m_refused;  // the known reasons, made at start

@@ -2,7 +2,10 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <functional>
+
+#include "server/Sources.h"
 
 namespace Quorvel {
 
@@ -12,6 +15,8 @@ const char kHelp[] =
     "usage: qvstats serve [OPTIONS]\n"
     "       qvstats prune --db DB --before YYYY-MM-DD\n"
     "       qvstats backup --db sqlite:PATH --to FILE\n"
+    "       qvstats release --db DB --source ADDR [--game ID]\n"
+    "       qvstats purge --db DB [--game ID] [--source ADDR] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--dry-run]\n"
     "       qvstats --help\n"
     "\n"
     "serve: take reports and show the dashboard until SIGTERM or SIGINT.\n"
@@ -48,16 +53,36 @@ const char kHelp[] =
     "        counts on the dashboard stay (default: keep them all)\n"
     "  --access-log\n"
     "        one log line per request, on both listeners\n"
+    "  --trust-proxy ADDR[,ADDR...]\n"
+    "        proxies whose X-Forwarded-For names the source of a report (again for\n"
+    "        more); without, the source is the TCP peer\n"
+    "  --hash-sources\n"
+    "        store a keyed hash of each source address instead of the address\n"
+    "  --source-rate N, --source-burst N\n"
+    "        reports a minute one source may send, after a burst (default 60 and\n"
+    "        120); beyond, they are stored but held for review, not counted until\n"
+    "        released. --source-rate 0: no per-source limits\n"
+    "  --source-day-cap N\n"
+    "        reports one source may send a day; beyond, 429 (default 10000)\n"
+    "  --breakdown-cap N\n"
+    "        distinct versions, systems and Flash texts counted per game; the\n"
+    "        reports of further ones count as other values (default 1000)\n"
     "\n"
     "prune: delete the raw reports received before a day (server's time zone),\n"
     "  a bounded number at a time, while the server runs; every count on the\n"
     "  dashboard stays as it is, the export no longer holds them.\n"
     "backup: a consistent copy of an SQLite database while the server runs\n"
     "  (for PostgreSQL use pg_dump).\n"
+    "release: put a source's held reports into the counts.\n"
+    "purge: delete the matching reports (held or counted) and take them out of\n"
+    "  every count, in one transaction; --dry-run says what it would remove.\n"
+    "  ADDR is an address even with --hash-sources (it is hashed as the server\n"
+    "  does).\n"
     "\n"
-    "Answers on the public listener: 200 stored (also a replay of a stored report),\n"
-    "400 malformed, 403 bad signature, 404 another path, 405 another method,\n"
-    "413 body over 4 KiB, 431 headers over 8 KiB, 503 not stored (with Retry-After).\n"
+    "Answers on the public listener: 200 stored (also a replay of a stored report,\n"
+    "and one held for review), 400 malformed, 403 bad signature, 404 another path,\n"
+    "405 another method, 413 body over 4 KiB, 429 the source's day is used up,\n"
+    "431 headers over 8 KiB, 503 not stored (with Retry-After).\n"
     "A whole request must arrive within 10 s. A 200 is sent only once the report\n"
     "is durable: committed to the database, or in the spool. The log (standard\n"
     "error) has one line per event, each with its time and level. SIGTERM or\n"
@@ -122,7 +147,7 @@ bool Walk(int argc, char** argv, const std::function<bool(const std::string&)>& 
 }  // namespace
 
 bool ParseServeOptions(int argc, char** argv, QVServerOptions* o, std::string* error) {
-    return Walk(argc, argv, [](const std::string& name) { return name == "--access-log"; },
+    return Walk(argc, argv, [](const std::string& name) { return name == "--access-log" || name == "--hash-sources"; },
                 [&](const std::string& name, const std::string& value) {
         uint64_t n = 0;
         if (name == "--db") {
@@ -164,6 +189,32 @@ bool ParseServeOptions(int argc, char** argv, QVServerOptions* o, std::string* e
             o->keepDays = static_cast<int>(n);
         } else if (name == "--access-log") {
             o->accessLog = true;
+        } else if (name == "--hash-sources") {
+            o->hashSources = true;
+        } else if (name == "--trust-proxy") {
+            size_t start = 0;
+            for (;;) {
+                const size_t comma = value.find(',', start);
+                const std::string one = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                if (CanonicalAddress(one).empty()) {
+                    *error = "--trust-proxy wants addresses, not " + one;
+                    return false;
+                }
+                o->trustedProxies.push_back(CanonicalAddress(one));
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
+        } else if (name == "--source-rate" || name == "--source-burst") {
+            if (value != "0" || name == "--source-burst") {
+                if (!Positive(name, value, 7, &n, error)) return false;
+            }
+            (name == "--source-rate" ? o->sourceRate : o->sourceBurst) = static_cast<double>(n);
+        } else if (name == "--source-day-cap") {
+            if (!Positive(name, value, 10, &n, error)) return false;
+            o->sourceDayCap = static_cast<int64_t>(n);
+        } else if (name == "--breakdown-cap") {
+            if (!Positive(name, value, 7, &n, error)) return false;
+            o->breakdownCap = static_cast<size_t>(n);
         } else {
             *error = "unknown option: " + name + " (qvstats --help lists them)";
             return false;
@@ -172,42 +223,52 @@ bool ParseServeOptions(int argc, char** argv, QVServerOptions* o, std::string* e
     }, error);
 }
 
-bool ParsePruneOptions(int argc, char** argv, QVToolOptions* o, std::string* error) {
-    const bool walked = Walk(argc, argv, [](const std::string&) { return false; },
+bool ParseToolOptions(const std::string& command, int argc, char** argv, QVToolOptions* o, std::string* error) {
+    // The options each command takes; the first is required, as are those
+    // marked with a "!".
+    const std::vector<std::string> takes =
+        command == "prune"     ? std::vector<std::string>{"!--db", "!--before", "--batch"}
+        : command == "backup"  ? std::vector<std::string>{"!--db", "!--to"}
+        : command == "release" ? std::vector<std::string>{"!--db", "!--source", "--game"}
+                               : std::vector<std::string>{"!--db", "--game", "--source", "--from", "--to", "--dry-run"};
+    const auto known = [&](const std::string& name) {
+        return std::find(takes.begin(), takes.end(), name) != takes.end() ||
+               std::find(takes.begin(), takes.end(), "!" + name) != takes.end();
+    };
+    std::vector<std::string> given;
+    const bool walked = Walk(argc, argv, [](const std::string& name) { return name == "--dry-run"; },
                              [&](const std::string& name, const std::string& value) {
         uint64_t n = 0;
-        if (name == "--db") {
-            o->db = value;
-        } else if (name == "--before") {
-            o->before = value;
-        } else if (name == "--batch") {
+        if (!known(name)) {
+            *error = "unknown option for " + command + ": " + name + " (qvstats --help lists them)";
+            return false;
+        }
+        given.push_back(name);
+        if (name == "--db") o->db = value;
+        if (name == "--before") o->before = value;
+        if (name == "--to") o->to = value;
+        if (name == "--from") o->from = value;
+        if (name == "--game") o->game = value;
+        if (name == "--source") o->source = value;
+        if (name == "--dry-run") o->dryRun = true;
+        if (name == "--batch") {
             if (!Positive(name, value, 7, &n, error)) return false;
             o->batch = static_cast<size_t>(n);
-        } else {
-            *error = "unknown option: " + name + " (qvstats --help lists them)";
-            return false;
         }
         return true;
     }, error);
-    if (walked && (o->db.empty() || o->before.empty())) *error = "prune needs --db DB and --before YYYY-MM-DD";
-    return walked && !o->db.empty() && !o->before.empty();
-}
-
-bool ParseBackupOptions(int argc, char** argv, QVToolOptions* o, std::string* error) {
-    const bool walked = Walk(argc, argv, [](const std::string&) { return false; },
-                             [&](const std::string& name, const std::string& value) {
-        if (name == "--db") {
-            o->db = value;
-        } else if (name == "--to") {
-            o->to = value;
-        } else {
-            *error = "unknown option: " + name + " (qvstats --help lists them)";
+    if (!walked) return false;
+    for (const std::string& t : takes) {
+        if (t[0] == '!' && std::find(given.begin(), given.end(), t.substr(1)) == given.end()) {
+            *error = command + " needs " + t.substr(1);
             return false;
         }
-        return true;
-    }, error);
-    if (walked && (o->db.empty() || o->to.empty())) *error = "backup needs --db sqlite:PATH and --to FILE";
-    return walked && !o->db.empty() && !o->to.empty();
+    }
+    if (command == "purge" && o->game.empty() && o->source.empty() && o->from.empty() && o->to.empty()) {
+        *error = "purge needs --game, --source, --from or --to: it never takes every report";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace Quorvel

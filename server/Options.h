@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace Quorvel {
 
@@ -26,6 +27,11 @@ struct QVServerOptions {
     int dbTimeoutMs = 2000;
     bool accessLog = false;
     int keepDays = 0;  // 0: raw reports are kept for ever
+    std::vector<std::string> trustedProxies;  // their X-Forwarded-For is heeded
+    bool hashSources = false;
+    double sourceRate = 60, sourceBurst = 120;  // a minute; rate 0: no per-source limits
+    int64_t sourceDayCap = 10000;
+    size_t breakdownCap = 1000;  // recorded in the database for release and purge
 };
 
 // The spool a server uses: the path, or empty for none.
@@ -37,13 +43,14 @@ bool ParseEndpoint(const std::string& text, std::string* address, uint16_t* port
 // The arguments after "serve"; false, with a one-line message.
 bool ParseServeOptions(int argc, char** argv, QVServerOptions* options, std::string* error);
 
-// The arguments of "prune" and "backup".
+// The arguments of the commands beside "serve": prune, backup, release and
+// purge. command names the one they are for.
 struct QVToolOptions {
-    std::string db, before, to;
+    std::string db, before, to, from, game, source;
     size_t batch = 5000;
+    bool dryRun = false;
 };
-bool ParsePruneOptions(int argc, char** argv, QVToolOptions* options, std::string* error);
-bool ParseBackupOptions(int argc, char** argv, QVToolOptions* options, std::string* error);
+bool ParseToolOptions(const std::string& command, int argc, char** argv, QVToolOptions* options, std::string* error);
 
 extern const char kHelp[];
 

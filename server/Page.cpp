@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "server/Days.h"
+
 namespace Quorvel {
 
 std::string HtmlEscape(const std::string& text) {
@@ -127,24 +129,87 @@ const char kStyle[] =
 
 }  // namespace
 
+namespace {
+
+// A breakdown's rows as table rows: the values, then what the values not
+// shown add up to (total: the game's counted reports, which every kind
+// shares out).
+std::vector<std::vector<std::string> > BreakdownRows(const char* kind, const QVBreakdownPage& page, int64_t total,
+                                                     bool withOther) {
+    std::vector<std::vector<std::string> > rows;
+    int64_t shown = 0;
+    for (const QVBreakdownRow& r : page.rows) {
+        shown += r.reports;
+        if (std::string(kind) == "os") {
+            const size_t tab = r.value.find('\t');
+            rows.push_back({r.value.substr(0, tab), tab == std::string::npos ? std::string() : r.value.substr(tab + 1),
+                            Thousands(r.reports)});
+        } else {
+            rows.push_back({r.value.empty() ? "(none)" : r.value, Thousands(r.reports)});
+        }
+    }
+    if (withOther && total > shown) {
+        std::vector<std::string> other = {"(other values)", Thousands(total - shown)};
+        if (std::string(kind) == "os") other.insert(other.begin() + 1, std::string());
+        rows.push_back(other);
+    }
+    return rows;
+}
+
+struct QVKindTable {
+    const char *kind, *id, *caption;
+    std::vector<std::string> heads;
+};
+
+const QVKindTable kKindTables[] = {
+    {"version", "versions", "Versions", {"version", "reports"}},
+    {"os", "systems", "Operating systems", {"version", "system", "reports"}},
+    {"flash", "flash", "Flash Player", {"flash", "reports"}},
+};
+
+}  // namespace
+
 std::string RenderDashboard(const QVDashboardData& d) {
     std::string html = "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Installations</title><style>";
     html += kStyle;
     html += "</style></head><body><h1>Installations";
-    if (!d.game.empty()) html += ": game " + HtmlEscape(d.game);
+    if (d.hasGame) html += ": game " + HtmlEscape(d.game);
     html += "</h1><form method=\"get\" action=\"/\"><label>Game <select name=\"game\" id=\"game\" "
             "onchange=\"this.form.submit()\">";
     for (const std::string& g : d.games) {
-        html += "<option value=\"" + HtmlEscape(g) + "\"" + (g == d.game ? " selected" : "") + ">" + HtmlEscape(g) +
-                "</option>";
+        html += "<option value=\"" + HtmlEscape(g) + "\"" + (d.hasGame && g == d.game ? " selected" : "") + ">" +
+                HtmlEscape(g) + "</option>";
     }
-    html += "</select></label> <noscript><button>Show</button></noscript> <a href=\"/export.csv";
-    if (!d.game.empty()) html += "?game=" + PercentEncode(d.game);
-    html += "\">Export CSV</a></form>";
-    if (d.game.empty()) {
+    const std::string game = d.hasGame ? "?game=" + PercentEncode(d.game) : std::string();
+    html += "</select></label> <noscript><button>Show</button></noscript> <a href=\"/export.csv" + game +
+            "\">Export CSV</a> (<a href=\"/export.csv" + (game.empty() ? "?" : game + "&amp;") +
+            "bom=1\" id=\"excel\">for Excel</a>)</form>";
+    const QVGameSummary& s = d.summary;
+    const QVBreakdownPage* pages[] = {&d.versions, &d.systems, &d.flash};
+    if (!d.hasGame) {
         html += "<p id=\"empty\">No reports yet.</p>";
+    } else if (!d.table.empty()) {
+        // One table whole, a page at a time.
+        for (size_t k = 0; k < 3; ++k) {
+            if (d.table != kKindTables[k].id) continue;
+            const QVBreakdownPage& page = *pages[k];
+            std::vector<std::vector<std::string> > rows = BreakdownRows(kKindTables[k].kind, page, 0, false);
+            if (page.other > 0 && d.page + 1 >= d.pages) {
+                std::vector<std::string> other = {"(values beyond the first " + Thousands(page.values) + ")",
+                                                  Thousands(page.other)};
+                if (k == 1) other.insert(other.begin() + 1, std::string());
+                rows.push_back(other);
+            }
+            html += "<p><a href=\"/" + game + "\">&larr; the overview</a></p>" +
+                    Table(kKindTables[k].id, kKindTables[k].caption, kKindTables[k].heads, rows);
+            const std::string base = "/" + game + "&amp;table=" + kKindTables[k].id + "&amp;page=";
+            html += "<p class=\"pages\">page " + Thousands(static_cast<int64_t>(d.page) + 1) + " of " +
+                    Thousands(static_cast<int64_t>(d.pages)) + " (" + Thousands(page.values) + " values)";
+            if (d.page > 0) html += " <a href=\"" + base + std::to_string(d.page) + "\">previous</a>";
+            if (d.page + 1 < d.pages) html += " <a href=\"" + base + std::to_string(d.page + 2) + "\">next</a>";
+            html += "</p>";
+        }
     } else {
-        const QVGameSummary& s = d.summary;
         char perMachine[32];
         snprintf(perMachine, sizeof(perMachine), "%.2f", s.machines > 0 ? static_cast<double>(s.reports) / s.machines : 0.0);
         html += "<div class=\"cards\">" + Card("reports-today", "reports today", Thousands(s.reportsToday)) +
@@ -153,23 +218,27 @@ std::string RenderDashboard(const QVDashboardData& d) {
                 Card("per-machine", "reports per machine", perMachine) + "</div>";
         html += "<div class=\"legend\"><span style=\"color:#4f7fc4\">&#9632; reports</span><span style=\"color:#d9534f\">"
                 "&#9473; new machines</span> (last 30 days, by the server's date)</div>" + Chart(d.days);
-        std::vector<std::vector<std::string> > rows;
-        for (const QVBreakdownRow& r : d.versions) rows.push_back({r.value, Thousands(r.reports)});
-        html += Table("versions", "Versions", {"version", "reports"}, rows);
-        rows.clear();
-        for (const QVBreakdownRow& r : d.systems) {
-            const size_t tab = r.value.find('\t');
-            rows.push_back({r.value.substr(0, tab), tab == std::string::npos ? std::string() : r.value.substr(tab + 1),
-                            Thousands(r.reports)});
+        for (size_t k = 0; k < 3; ++k) {
+            const QVBreakdownPage& page = *pages[k];
+            html += Table(kKindTables[k].id, kKindTables[k].caption, kKindTables[k].heads,
+                          BreakdownRows(kKindTables[k].kind, page, s.reports, true));
+            if (page.values > static_cast<int64_t>(page.rows.size())) {
+                html += "<p class=\"more\"><a href=\"/" + game + "&amp;table=" + kKindTables[k].id + "\">all " +
+                        Thousands(page.values) + " values</a></p>";
+            }
         }
-        html += Table("systems", "Operating systems", {"version", "system", "reports"}, rows);
-        rows.clear();
-        for (const QVBreakdownRow& r : d.flash) rows.push_back({r.value.empty() ? "(none)" : r.value, Thousands(r.reports)});
-        html += Table("flash", "Flash Player", {"flash", "reports"}, rows);
     }
     std::vector<std::vector<std::string> > rows;
+    for (const QVHeldSource& h : d.held) {
+        rows.push_back({h.source, Iso8601(h.first), Iso8601(h.last), Thousands(h.reports)});
+    }
+    if (d.table.empty()) {
+        html += Table("held", "Held for review, all games (more reports from one source than its rate allows)",
+                      {"source", "first", "last", "reports"}, rows);
+    }
+    rows.clear();
     for (const QVRejectCount& r : d.rejects) rows.push_back({r.day, r.reason, Thousands(r.count)});
-    html += Table("rejects", "Refused requests, all games", {"day", "reason", "requests"}, rows);
+    if (d.table.empty()) html += Table("rejects", "Refused requests, all games", {"day", "reason", "requests"}, rows);
     return html + "</body></html>\n";
 }
 

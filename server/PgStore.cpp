@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "server/Log.h"
+#include "server/Schema.h"
 
 namespace Quorvel {
 
@@ -42,6 +43,21 @@ std::string QVPgResult::Text(int row, int column) const {
 int64_t QVPgResult::Int(int row, int column) const { return atoll(PQgetvalue(m_result, row, column)); }
 
 int64_t QVPgResult::Affected() const { return m_result != NULL ? atoll(PQcmdTuples(m_result)) : 0; }
+
+int QVPgResult::Columns() const { return m_result != NULL ? PQnfields(m_result) : 0; }
+
+std::string QVPgResult::Message() const {
+    return m_result != NULL && !Succeeded(m_result) ? OneLine(PQresultErrorMessage(m_result)) : std::string();
+}
+
+QVPgResult& QVPgResult::operator=(QVPgResult&& other) {
+    if (this != &other) {
+        PQclear(m_result);
+        m_result = other.m_result;
+        other.m_result = NULL;
+    }
+    return *this;
+}
 
 namespace {
 
@@ -180,48 +196,41 @@ QVPgResult QVPgConnection::RunBinary(const char* name, const std::vector<std::st
                                      formats.data(), 0) == 1);
 }
 
-QVPgResult QVPgConnection::Query(const char* sql, const std::vector<std::string>& parameters) {
+QVPgResult QVPgConnection::QueryParams(const char* sql, const std::vector<std::string>& parameters,
+                                       const std::vector<int>& binary) {
     if (!valid()) return QVPgResult();
     std::vector<const char*> values;
-    for (const std::string& p : parameters) values.push_back(p.c_str());
-    return Await(PQsendQueryParams(m_conn, sql, static_cast<int>(parameters.size()), NULL, values.data(), NULL, NULL,
-                                   0) == 1);
+    std::vector<int> lengths;
+    for (const std::string& p : parameters) {
+        values.push_back(p.c_str());
+        lengths.push_back(static_cast<int>(p.size()));
+    }
+    return Await(PQsendQueryParams(m_conn, sql, static_cast<int>(parameters.size()), NULL, values.data(),
+                                   lengths.data(), binary.data(), 0) == 1);
 }
 
 namespace {
 
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS reports (id BIGSERIAL PRIMARY KEY, received_at BIGINT NOT NULL, day TEXT NOT NULL,"
-    " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL,"
-    " osmajor BIGINT NOT NULL, osminor BIGINT NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
-    " body BYTEA NOT NULL, UNIQUE (client_time, game_id, guid));"
-    "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
-    "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen BIGINT NOT NULL,"
-    " last_seen BIGINT NOT NULL, reports BIGINT NOT NULL, PRIMARY KEY (game_id, guid));"
-    "CREATE TABLE IF NOT EXISTS daily (game_id TEXT NOT NULL, day TEXT NOT NULL, reports BIGINT NOT NULL,"
-    " new_machines BIGINT NOT NULL, PRIMARY KEY (game_id, day));"
-    "CREATE TABLE IF NOT EXISTS breakdown (game_id TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
-    " reports BIGINT NOT NULL, PRIMARY KEY (game_id, kind, value));"
-    "CREATE TABLE IF NOT EXISTS games (game_id TEXT PRIMARY KEY, reports BIGINT NOT NULL, machines BIGINT NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS rejects (day TEXT NOT NULL, reason TEXT NOT NULL, n BIGINT NOT NULL,"
-    " PRIMARY KEY (day, reason));";
-
 // A whole batch in one statement, so one round trip and one implicit
 // transaction: the reports that are new, their machines (new when the
 // count after the upsert is this batch's own, as a stored machine has at
-// least one report), then the counts of only those. Every table is written
-// in key order, so that receivers sharing the database lock rows alike.
+// least one report), then the counts of only those not held, by the rule of
+// CountReports: the first cap values of a breakdown (in byte order) have
+// rows of their own, further ones count under "KIND:other". Every table is
+// written in key order, so that receivers sharing the database lock rows
+// alike.
 const char kWriteBatch[] =
     "WITH batch AS ("
     "  SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[], $7::bigint[],"
-    "    $8::bigint[], $9::text[], $10::text[], $11::bytea[])"
-    "    AS b (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)),"
-    " stored AS ("
-    "  INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)"
+    "    $8::bigint[], $9::text[], $10::text[], $11::bytea[], $12::text[], $13::bigint[])"
+    "    AS b (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body, source, held)),"
+    " inserted AS ("
+    "  INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body,"
+    "    source, held)"
     "  SELECT * FROM batch ORDER BY client_time, game_id, guid"
     "  ON CONFLICT (client_time, game_id, guid) DO NOTHING"
-    "  RETURNING game_id, guid, client_time, received_at, day, version, osmajor, osminor, system, flash),"
+    "  RETURNING game_id, guid, client_time, received_at, day, version, osmajor, osminor, system, flash, held),"
+    " stored AS (SELECT * FROM inserted WHERE held = 0),"
     " seen AS ("
     "  SELECT game_id, guid, min(received_at) AS first_seen, max(received_at) AS last_seen, count(*) AS n,"
     "    min(day) AS day FROM stored GROUP BY game_id, guid),"
@@ -229,7 +238,7 @@ const char kWriteBatch[] =
     "  INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports)"
     "  SELECT game_id, guid, first_seen, last_seen, n FROM seen ORDER BY game_id, guid"
     "  ON CONFLICT (game_id, guid) DO UPDATE SET reports = m.reports + excluded.reports,"
-    "    last_seen = GREATEST(m.last_seen, excluded.last_seen)"
+    "    first_seen = LEAST(m.first_seen, excluded.first_seen), last_seen = GREATEST(m.last_seen, excluded.last_seen)"
     "  RETURNING game_id, guid, reports),"
     " counted AS ("
     "  SELECT game_id, day, count(*) FILTER (WHERE report) AS reports, count(*) FILTER (WHERE NOT report) AS new_machines"
@@ -240,11 +249,24 @@ const char kWriteBatch[] =
     "  INSERT INTO daily AS d (game_id, day, reports, new_machines) SELECT * FROM counted ORDER BY game_id, day"
     "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
     "    new_machines = d.new_machines + excluded.new_machines),"
+    " valued AS ("
+    "  SELECT s.game_id, v.kind, v.value, count(*) AS n FROM stored s, LATERAL (VALUES ('version', s.version),"
+    "    ('os', s.osmajor || '.' || s.osminor || E'\t' || s.system), ('flash', s.flash)) AS v (kind, value)"
+    "  GROUP BY 1, 2, 3),"
+    " known AS ("
+    "  SELECT v.*, EXISTS (SELECT 1 FROM breakdown b WHERE b.game_id = v.game_id AND b.kind = v.kind"
+    "    AND b.value = v.value) AS k FROM valued v),"
+    " room AS ("
+    "  SELECT g.game_id, g.kind, $14::bigint - (SELECT count(*) FROM breakdown b WHERE b.game_id = g.game_id"
+    "    AND b.kind = g.kind) AS free FROM (SELECT DISTINCT game_id, kind FROM known WHERE NOT k) AS g),"
+    " placed AS ("
+    "  SELECT kn.game_id, kn.kind, kn.value, kn.n, kn.k OR row_number() OVER (PARTITION BY kn.game_id, kn.kind, kn.k"
+    "    ORDER BY kn.value COLLATE \"C\") <= coalesce(r.free, 0) AS fits"
+    "  FROM known kn LEFT JOIN room r ON r.game_id = kn.game_id AND r.kind = kn.kind),"
     " add_breakdown AS ("
     "  INSERT INTO breakdown AS k (game_id, kind, value, reports)"
-    "  SELECT s.game_id, v.kind, v.value, count(*) FROM stored s, LATERAL (VALUES ('version', s.version),"
-    "    ('os', s.osmajor || '.' || s.osminor || E'\\t' || s.system), ('flash', s.flash)) AS v (kind, value)"
-    "  GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"
+    "  SELECT game_id, CASE WHEN fits THEN kind ELSE kind || ':other' END, CASE WHEN fits THEN value ELSE '' END,"
+    "    sum(n)::bigint FROM placed GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = k.reports + excluded.reports),"
     " add_game AS ("
     "  INSERT INTO games AS g (game_id, reports, machines)"
@@ -252,17 +274,17 @@ const char kWriteBatch[] =
     "  ON CONFLICT (game_id) DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines),"
     " add_reject AS ("
     "  INSERT INTO rejects AS j (day, reason, n)"
-    "  SELECT day, reason, sum(n)::bigint FROM unnest($12::text[], $13::text[], $14::bigint[]) AS r (day, reason, n)"
+    "  SELECT day, reason, sum(n)::bigint FROM unnest($15::text[], $16::text[], $17::bigint[]) AS r (day, reason, n)"
     "  GROUP BY 1, 2 ORDER BY 1, 2"
     "  ON CONFLICT (day, reason) DO UPDATE SET n = j.n + excluded.n)"
-    " SELECT game_id, guid, client_time FROM stored";
+    " SELECT game_id, guid, client_time FROM inserted";
 
 const struct {
     const char* name;
     const char* sql;
     int parameters;
 } kStatements[] = {
-    {"write_batch", kWriteBatch, 14},
+    {"write_batch", kWriteBatch, 17},
 };
 
 // The element types' OIDs, fixed in PostgreSQL's catalog.
@@ -317,8 +339,42 @@ std::string Number(int64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-QVPgStore::QVPgStore(const std::string& url, int timeoutMilliseconds)
-    : m_url(url), m_conn(url, timeoutMilliseconds), m_schemaReady(false), m_prepared(false), m_unreachable(false) {}
+QVPgStore::QVPgStore(const std::string& url, const QVStoreOptions& options)
+    : QVStore(options), m_url(url), m_conn(url, options.timeoutMs), m_session(m_conn), m_schemaReady(false),
+      m_prepared(false), m_unreachable(false) {}
+
+bool QVPgSession::Exec(const std::string& sql) {
+    m_last = m_conn.Exec(sql.c_str());
+    return m_last.ok();
+}
+
+bool QVPgSession::Run(const std::string& sql, const std::vector<QVSqlValue>& values, std::vector<QVSqlRow>* rows) {
+    std::string& numbered = m_numbered[sql];
+    if (numbered.empty()) numbered = NumberedPlaceholders(sql);
+    std::vector<std::string> texts;
+    std::vector<int> binary;
+    for (const QVSqlValue& v : values) {
+        texts.push_back(v.isText ? v.text : std::to_string(v.number));
+        binary.push_back(v.isBytes ? 1 : 0);
+    }
+    m_last = m_conn.QueryParams(numbered.c_str(), texts, binary);
+    if (!m_last.ok()) return false;
+    if (rows != NULL) {
+        for (int r = 0; r < m_last.Rows(); ++r) {
+            QVSqlRow row;
+            for (int c = 0; c < m_last.Columns(); ++c) row.push_back(m_last.Text(r, c));
+            rows->push_back(std::move(row));
+        }
+    }
+    return true;
+}
+
+int64_t QVPgSession::Changes() { return m_last.Affected(); }
+
+std::string QVPgSession::Error() {
+    const std::string message = m_last.Message();
+    return message.empty() ? m_conn.Error() : message;
+}
 
 bool QVPgStore::Prepare(std::string* error) {
     if (!m_conn.valid() && !m_conn.Connect()) {
@@ -334,26 +390,16 @@ bool QVPgStore::Prepare(std::string* error) {
 }
 
 bool QVPgStore::PrepareSchema(std::string* error) {
-    // Receivers that start together create the schema one after another.
-    QVPgResult begin = m_conn.Exec("BEGIN; SELECT pg_advisory_xact_lock(7718310);");
-    QVPgResult schema = begin.ok() ? m_conn.Exec(kSchema) : QVPgResult();
-    if (!begin.ok() || !schema.ok()) {
-        *error = "cannot use " + m_url + ": " + m_conn.Error();
-        m_conn.Exec("ROLLBACK");
+    QVTransaction transaction(m_session);
+    // Receivers that start together create or upgrade the schema one
+    // after another.
+    if (!transaction.Begun() || !m_session.Exec("SELECT pg_advisory_xact_lock(7718310)")) {
+        *error = "cannot use " + m_url + ": " + m_session.Error();
         return false;
     }
-    QVPgResult version = m_conn.Exec("SELECT value FROM meta WHERE key = 'schema_version'");
-    if (version.ok() && version.Rows() == 1 && atoll(version.Text(0, 0).c_str()) > kSchemaVersion) {
-        *error = "the database has schema version " + version.Text(0, 0) + ", newer than the " +
-                 std::to_string(kSchemaVersion) + " this qvstats knows: use a newer qvstats";
-        m_conn.Exec("ROLLBACK");
-        return false;
-    }
-    QVPgResult mark = m_conn.Query("INSERT INTO meta (key, value) VALUES ('schema_version', $1) ON CONFLICT DO NOTHING",
-                                   {std::to_string(kSchemaVersion)});
-    if (!mark.ok() || !m_conn.Exec("COMMIT").ok()) {
-        *error = "cannot use " + m_url + ": " + m_conn.Error();
-        m_conn.Exec("ROLLBACK");
+    if (!EnsureSchema(kPostgres, m_session, "the database", &m_sourceKey, &m_breakdownCap, error)) return false;
+    if (!transaction.Commit()) {
+        *error = "cannot use " + m_url + ": " + m_session.Error();
         return false;
     }
     m_schemaReady = true;
@@ -408,7 +454,7 @@ bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector
                             [&rows](size_t a, size_t b) { return Key(rows[a]) == Key(rows[b]); }),
                 order.end());
     QVPgArray receivedAt(kInt8), day(kText), gameId(kText), version(kText), guid(kText), clientTime(kText),
-        osMajor(kInt8), osMinor(kInt8), system(kText), flash(kText), body(kBytea);
+        osMajor(kInt8), osMinor(kInt8), system(kText), flash(kText), body(kBytea), source(kText), held(kInt8);
     for (size_t i : order) {
         const QVReportRow& r = rows[i];
         receivedAt.Add(r.receivedAt);
@@ -422,6 +468,8 @@ bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector
         system.Add(r.system);
         flash.Add(r.flash);
         body.Add(r.body);
+        source.Add(r.source);
+        held.Add(static_cast<int64_t>(r.held ? 1 : 0));
     }
     QVPgArray rejectDay(kText), rejectReason(kText), rejectCount(kInt8);
     for (const QVRejectCount& r : rejects) {
@@ -429,10 +477,13 @@ bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector
         rejectReason.Add(r.reason);
         rejectCount.Add(r.count);
     }
+    const int64_t cap = static_cast<int64_t>(m_breakdownCap);
+    std::string capBytes(8, '\0');
+    for (int i = 0; i < 8; ++i) capBytes[i] = static_cast<char>(static_cast<uint64_t>(cap) >> (56 - 8 * i));
     QVPgResult result = m_conn.RunBinary(
         "write_batch", {receivedAt.Done(), day.Done(), gameId.Done(), version.Done(), guid.Done(), clientTime.Done(),
-                        osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), body.Done(), rejectDay.Done(),
-                        rejectReason.Done(), rejectCount.Done()});
+                        osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), body.Done(), source.Done(),
+                        held.Done(), capBytes, rejectDay.Done(), rejectReason.Done(), rejectCount.Done()});
     if (!result.ok()) {
         *state = result.State();
         *error = m_conn.Error();
@@ -476,102 +527,5 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
 }
 
 bool QVPgStore::Healthy() { return Connected() && m_conn.Exec("SELECT 1").ok(); }
-
-// A page of the dashboard starts here.
-bool QVPgStore::Games(std::vector<std::string>* games) {
-    if (!Connected()) return false;
-    QVPgResult result = m_conn.Exec("SELECT game_id FROM games ORDER BY reports DESC, game_id");
-    for (int i = 0; i < result.Rows(); ++i) games->push_back(result.Text(i, 0));
-    return result.ok();
-}
-
-bool QVPgStore::Summary(const std::string& game, const std::string& today, QVGameSummary* s) {
-    if (!Connected()) return false;
-    QVPgResult totals = m_conn.Query("SELECT reports, machines FROM games WHERE game_id = $1", {game});
-    if (!totals.ok()) return false;
-    QVPgResult day = m_conn.Query("SELECT reports, new_machines FROM daily WHERE game_id = $1 AND day = $2", {game, today});
-    if (totals.Rows() == 1) {
-        s->reports = totals.Int(0, 0);
-        s->machines = totals.Int(0, 1);
-    }
-    if (day.Rows() == 1) {
-        s->reportsToday = day.Int(0, 0);
-        s->newMachinesToday = day.Int(0, 1);
-    }
-    return day.ok();
-}
-
-bool QVPgStore::Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) {
-    if (!Connected()) return false;
-    QVPgResult result = m_conn.Query(
-        "SELECT day, reports, new_machines FROM daily WHERE game_id = $1 AND day >= $2 ORDER BY day", {game, firstDay});
-    for (int i = 0; i < result.Rows(); ++i) days->push_back(QVDayCount{result.Text(i, 0), result.Int(i, 1), result.Int(i, 2)});
-    return result.ok();
-}
-
-bool QVPgStore::Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) {
-    if (!Connected()) return false;
-    QVPgResult result = m_conn.Query(
-        "SELECT value, reports FROM breakdown WHERE game_id = $1 AND kind = $2 ORDER BY reports DESC, value", {game, kind});
-    for (int i = 0; i < result.Rows(); ++i) rows->push_back(QVBreakdownRow{result.Text(i, 0), result.Int(i, 1)});
-    return result.ok();
-}
-
-bool QVPgStore::Rejects(std::vector<QVRejectCount>* rejects) {
-    if (!Connected()) return false;
-    QVPgResult result = m_conn.Exec("SELECT day, reason, n FROM rejects ORDER BY day DESC, reason");
-    for (int i = 0; i < result.Rows(); ++i) {
-        rejects->push_back(QVRejectCount{result.Text(i, 0), result.Text(i, 1), result.Int(i, 2)});
-    }
-    return result.ok();
-}
-
-bool QVPgStore::ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
-                           std::vector<QVReportRow>* rows) {
-    rows->clear();
-    if (!Connected()) return false;
-    QVPgResult page = m_conn.Query(
-        "SELECT id, received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash FROM reports"
-        " WHERE (received_at, id) > ($1::bigint, $2::bigint) AND received_at >= $3::bigint AND received_at < $4::bigint"
-        " AND ($5 = '' OR game_id = $5) ORDER BY received_at, id LIMIT $6::bigint",
-        {Number(after.receivedAt), Number(after.id), Number(from), Number(to), game, Number(static_cast<int64_t>(limit))});
-    if (!page.ok()) return false;
-    for (int i = 0; i < page.Rows(); ++i) {
-        QVReportRow r;
-        r.id = page.Int(i, 0);
-        r.receivedAt = page.Int(i, 1);
-        r.day = page.Text(i, 2);
-        r.gameId = page.Text(i, 3);
-        r.version = page.Text(i, 4);
-        r.guid = page.Text(i, 5);
-        r.clientTime = page.Text(i, 6);
-        r.osMajor = page.Int(i, 7);
-        r.osMinor = page.Int(i, 8);
-        r.system = page.Text(i, 9);
-        r.flash = page.Text(i, 10);
-        rows->push_back(std::move(r));
-    }
-    return true;
-}
-
-bool QVPgStore::Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) {
-    *deleted = 0;
-    if (!Connected()) {
-        *error = m_conn.Error();
-        return false;
-    }
-    // The oldest first, a bounded number at a time, so that the receivers'
-    // batches never wait long for the rows it locks.
-    QVPgResult result = m_conn.Query(
-        "DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE received_at < $1::bigint"
-        " ORDER BY received_at LIMIT $2::bigint)",
-        {Number(before), Number(static_cast<int64_t>(limit))});
-    if (!result.ok()) {
-        *error = m_conn.Error();
-        return false;
-    }
-    *deleted = result.Affected();
-    return true;
-}
 
 }  // namespace Quorvel

@@ -3,9 +3,11 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "server/Sql.h"
 #include "server/Store.h"
 
 struct pg_conn;
@@ -19,6 +21,7 @@ public:
     explicit QVPgResult(pg_result* result = NULL) : m_result(result) {}
     ~QVPgResult();
     QVPgResult(QVPgResult&& other) : m_result(other.m_result) { other.m_result = NULL; }
+    QVPgResult& operator=(QVPgResult&& other);
     QVPgResult(const QVPgResult&) = delete;
     QVPgResult& operator=(const QVPgResult&) = delete;
 
@@ -30,6 +33,9 @@ public:
     // serialization failure; empty otherwise.
     std::string State() const;
     int Rows() const;
+    int Columns() const;
+    // The failure's message, one line; empty for a success.
+    std::string Message() const;
     std::string Text(int row, int column) const;
     int64_t Int(int row, int column) const;
     // Rows an INSERT, UPDATE or DELETE touched.
@@ -60,7 +66,8 @@ public:
     bool Prepare(const char* name, const char* sql, int parameters);
     // Parameters in PostgreSQL's binary format; the result in text.
     QVPgResult RunBinary(const char* name, const std::vector<std::string>& parameters);
-    QVPgResult Query(const char* sql, const std::vector<std::string>& parameters);
+    // Parameters as text, or binary where binary says 1; the result in text.
+    QVPgResult QueryParams(const char* sql, const std::vector<std::string>& parameters, const std::vector<int>& binary);
     // The last failure was a wait that ran out: what was sent may still
     // commit.
     bool TimedOut() const { return m_timedOut; }
@@ -79,23 +86,34 @@ private:
     bool m_timedOut;
 };
 
+// The statements of the code both stores share, on one connection: "?"
+// made "$1", values as text (bytes in binary).
+class QVPgSession : public QVSqlSession {
+public:
+    explicit QVPgSession(QVPgConnection& conn) : m_conn(conn) {}
+    bool Exec(const std::string& sql) override;
+    bool Run(const std::string& sql, const std::vector<QVSqlValue>& values, std::vector<QVSqlRow>* rows) override;
+    int64_t Changes() override;
+    std::string Error() override;
+
+private:
+    QVPgConnection& m_conn;
+    std::map<std::string, std::string> m_numbered;
+    QVPgResult m_last;
+};
+
 class QVPgStore : public QVStore {
 public:
-    QVPgStore(const std::string& url, int timeoutMilliseconds);
+    QVPgStore(const std::string& url, const QVStoreOptions& options);
 
     bool Prepare(std::string* error) override;
     bool Unreachable() const override { return m_unreachable; }
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                     std::vector<bool>* inserted, std::string* error) override;
     bool Healthy() override;
-    bool Games(std::vector<std::string>* games) override;
-    bool Summary(const std::string& game, const std::string& today, QVGameSummary* summary) override;
-    bool Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) override;
-    bool Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) override;
-    bool Rejects(std::vector<QVRejectCount>* rejects) override;
-    bool ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
-                    std::vector<QVReportRow>* rows) override;
-    bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) override;
+
+protected:
+    QVSqlSession* Session() override { return Connected() ? &m_session : NULL; }
 
 private:
     bool PrepareSchema(std::string* error);
@@ -108,6 +126,7 @@ private:
 
     std::string m_url;
     QVPgConnection m_conn;
+    QVPgSession m_session;
     bool m_schemaReady, m_prepared, m_unreachable;
 };
 

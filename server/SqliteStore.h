@@ -3,9 +3,12 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "server/Sql.h"
 #include "server/Store.h"
 
 struct sqlite3;
@@ -50,6 +53,7 @@ public:
     void Reset();
     int64_t Int(int column);
     std::string Text(int column);
+    int Columns();
     // A report's ten fields from column first on: received_at, day, game_id,
     // version, guid, client_time, osmajor, osminor, system, flash.
     QVReportRow Report(int first);
@@ -58,28 +62,41 @@ private:
     sqlite3_stmt* m_stmt;
 };
 
+// The statements of one SQLite connection, each prepared once and kept.
+class QVSqliteSession : public QVSqlSession {
+public:
+    explicit QVSqliteSession(QVSqliteDb& db) : m_db(db) {}
+    bool Exec(const std::string& sql) override { return m_db.Exec(sql); }
+    bool Run(const std::string& sql, const std::vector<QVSqlValue>& values, std::vector<QVSqlRow>* rows) override;
+    int64_t Changes() override;
+    std::string Error() override { return m_error.empty() ? m_db.Error() : m_error; }
+
+private:
+    QVSqliteDb& m_db;
+    std::map<std::string, std::unique_ptr<QVSqliteStatement> > m_statements;
+    std::string m_error;
+};
+
 class QVSqliteStore : public QVStore {
 public:
-    explicit QVSqliteStore(const std::string& path);
+    QVSqliteStore(const std::string& path, const QVStoreOptions& options);
 
     bool Prepare(std::string* error) override;
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                     std::vector<bool>* inserted, std::string* error) override;
     bool Healthy() override;
-    bool Games(std::vector<std::string>* games) override;
-    bool Summary(const std::string& game, const std::string& today, QVGameSummary* summary) override;
-    bool Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) override;
-    bool Breakdown(const std::string& game, const std::string& kind, std::vector<QVBreakdownRow>* rows) override;
-    bool Rejects(std::vector<QVRejectCount>* rejects) override;
-    bool ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
-                    std::vector<QVReportRow>* rows) override;
-    bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) override;
+
+protected:
+    QVSqlSession* Session() override { return m_ready ? &m_session : NULL; }
+    // The write lock at once: a transaction that reads first and then
+    // writes could otherwise fail halfway with SQLITE_BUSY.
+    const char* Begin() const override { return "BEGIN IMMEDIATE"; }
 
 private:
     std::string m_path;
     QVSqliteDb m_db;
-    std::unique_ptr<QVSqliteStatement> m_insertReport, m_insertMachine, m_updateMachine, m_addDay, m_addBreakdown,
-        m_addGame, m_addReject;
+    QVSqliteSession m_session;
+    bool m_ready;
 };
 
 // A consistent copy of the SQLite database at path, taken while the server

@@ -10,6 +10,7 @@
 #include "server/Days.h"
 #include "server/Log.h"
 #include "server/Metrics.h"
+#include "server/Sources.h"
 #include "server/Spool.h"
 
 namespace Quorvel {
@@ -207,11 +208,27 @@ bool QVWriter::Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>
         MarkDown(error);
         return false;
     }
-    int64_t fresh = 0;
-    for (bool b : inserted) fresh += b ? 1 : 0;
-    m_metrics.Stored(fresh, static_cast<int64_t>(rows.size()) - fresh);
-    if (!rows.empty()) m_metrics.Batch(rows.size(), seconds);
+    CountStored(rows, inserted, seconds);
     return true;
+}
+
+void QVWriter::CountStored(const std::vector<QVReportRow>& rows, const std::vector<bool>& inserted, double seconds) {
+    int64_t fresh = 0, held = 0;
+    for (size_t i = 0; i < rows.size() && i < inserted.size(); ++i) {
+        fresh += inserted[i] ? 1 : 0;
+        held += inserted[i] && rows[i].held ? 1 : 0;
+    }
+    m_metrics.Stored(fresh, static_cast<int64_t>(rows.size()) - fresh, held);
+    if (!rows.empty()) m_metrics.Batch(rows.size(), seconds);
+}
+
+void QVWriter::HashSources(std::vector<QVReportRow>& rows, const std::string& key) {
+    // Without the database's key yet (it has not answered since the
+    // start), the addresses wait in the spool to be hashed on the way in.
+    if (!m_options.hashSources || key.empty()) return;
+    for (QVReportRow& r : rows) {
+        if (!IsHashedSource(r.source)) r.source = HashSource(key, r.source);
+    }
 }
 
 bool QVWriter::SpoolBatch(const std::vector<QVReportRow>& rows) {
@@ -281,6 +298,7 @@ void QVWriter::Run() {
             }
             continue;
         }
+        HashSources(rows, m_store.SourceKey());
         bool acknowledged = direct && Commit(rows, rejects);
         if (acknowledged && m_spool == NULL) MarkUp();
         if (direct && !acknowledged && !stopping) {
@@ -338,6 +356,7 @@ void QVWriter::Drain() {
             pause = kFirstPause;
             continue;
         }
+        HashSources(rows, m_drainStore->SourceKey());
         const auto started = std::chrono::steady_clock::now();
         const std::vector<QVRejectCount> none;
         if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(rows, none, &inserted, &error); })) {
@@ -349,10 +368,7 @@ void QVWriter::Drain() {
         // Removed only once committed: a kill in between stores them again,
         // and the database's unique key keeps each once.
         if (!m_spool->RemoveThrough(last, &error)) Log(kLogError, "cannot empty the spool: %s", error.c_str());
-        int64_t fresh = 0;
-        for (bool b : inserted) fresh += b ? 1 : 0;
-        m_metrics.Stored(fresh, static_cast<int64_t>(rows.size()) - fresh);
-        m_metrics.Batch(rows.size(), seconds);
+        CountStored(rows, inserted, seconds);
         SpoolLevel();
         pause = 0;  // at once again while there is more
     }

@@ -47,6 +47,7 @@ struct QVWriterOptions {
     size_t batch = 512;      // reports in one transaction at most
     size_t drainBatch = 2000;
     int64_t stallMs = 500;   // a commit waiting this long makes /healthz 503
+    bool hashSources = false;  // store a keyed hash of each source address
 };
 
 // The one thread that writes the reports to the store. Reports that arrive
@@ -98,6 +99,8 @@ private:
     // Commits to the database; false when it could not.
     bool Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects);
     bool SpoolBatch(const std::vector<QVReportRow>& rows);
+    void CountStored(const std::vector<QVReportRow>& rows, const std::vector<bool>& inserted, double seconds);
+    void HashSources(std::vector<QVReportRow>& rows, const std::string& key);
     void MarkDown(const std::string& error);
     void MarkUp();
     void SpoolLevel();

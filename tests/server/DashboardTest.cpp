@@ -26,22 +26,36 @@ TEST(DashboardTest, TextsFromReportsAreEscapedAndQuoted) {
     EXPECT_EQ("=1+1", CsvField("=1+1", false));  // ?raw=1
 }
 
-TEST(DashboardTest, ThePageShowsEveryRowAndNothingFromElsewhere) {
+TEST(DashboardTest, ThePageShowsTheTopRowsWithTheRestAndNothingFromElsewhere) {
     QVDashboardData d;
     d.games = {"3", "<b>7</b>"};
+    d.hasGame = true;
     d.game = "3";
     d.today = "2026-12-09";
-    d.summary.reports = 5;
-    d.summary.machines = 2;
+    d.summary.reports = 1300;
+    d.summary.machines = 520;
     d.summary.reportsToday = 4;
     d.summary.newMachinesToday = 1;
     d.days = {{"2026-12-08", 1, 1}, {"2026-12-09", 4, 1}};
-    for (int i = 0; i < 40; ++i) d.systems.push_back({"6.1\tsystem " + std::to_string(i), 40 - i});
-    d.versions = {{"1.0.0.0", 5}};
-    d.flash = {{"", 5}};
-    d.systems.push_back({"6.2\t<script>alert(1)</script>", 1});
+    // 50 of 70 values shown; the other 20 and the values beyond the cap add
+    // up to the rest of the game's reports.
+    for (int i = 0; i < 50; ++i) d.systems.rows.push_back({"6.1\tsystem " + std::to_string(i), 25});
+    d.systems.rows.back().value = "6.2\t<script>alert(1)</script>";
+    d.systems.values = 70;
+    d.systems.other = 40;
+    d.versions.rows = {{"1.0.0.0", 1300}};
+    d.versions.values = 1;
+    d.flash.rows = {{"", 1300}};
+    d.flash.values = 1;
+    d.held = {{"127.1.0.9", 880, 1796774400, 1796774410}};
     const std::string html = RenderDashboard(d);
-    EXPECT_NE(std::string::npos, html.find("system 39"));  // no top-N cut
+    EXPECT_NE(std::string::npos, html.find("system 48"));
+    EXPECT_NE(std::string::npos, html.find("<td>(other values)</td><td></td><td class=\"n\">50</td>"));
+    EXPECT_NE(std::string::npos, html.find("all 70 values</a>"));
+    EXPECT_EQ(std::string::npos, html.find("all 1 values"));
+    EXPECT_NE(std::string::npos, html.find("<td>127.1.0.9</td>"));
+    EXPECT_NE(std::string::npos, html.find(">880<"));
+    EXPECT_NE(std::string::npos, html.find("bom=1"));  // the export for Excel
     EXPECT_NE(std::string::npos, html.find("&lt;script&gt;alert(1)&lt;/script&gt;"));
     EXPECT_EQ(std::string::npos, html.find("<script"));
     EXPECT_NE(std::string::npos, html.find("&lt;b&gt;7&lt;/b&gt;"));
@@ -49,6 +63,10 @@ TEST(DashboardTest, ThePageShowsEveryRowAndNothingFromElsewhere) {
     EXPECT_EQ(std::string::npos, html.find("http://"));   // no external scripts, fonts or styles
     EXPECT_EQ(std::string::npos, html.find("https://"));
     EXPECT_NE(std::string::npos, html.find(">2.50<"));    // reports per machine
+    // A game without an id is a game all the same, not "no reports".
+    d.game = "";
+    d.games = {""};
+    EXPECT_EQ(std::string::npos, RenderDashboard(d).find("No reports yet"));
 }
 
 TEST(DashboardTest, DatesAndRanges) {
@@ -126,8 +144,21 @@ TEST(OptionsTest, CommandLine) {
     EXPECT_EQ("", SpoolPath(QVServerOptions()));
     QVToolOptions tool;
     char* prune[] = {(char*)"--db", (char*)"sqlite:x.db"};
-    EXPECT_FALSE(ParsePruneOptions(2, prune, &tool, &error));
+    EXPECT_FALSE(ParseToolOptions("prune", 2, prune, &tool, &error));
     EXPECT_NE(std::string::npos, error.find("--before")) << error;
+    EXPECT_FALSE(ParseToolOptions("purge", 2, prune, &tool, &error));  // never every report
+    char* purge[] = {(char*)"--db", (char*)"sqlite:x.db", (char*)"--dry-run", (char*)"--source", (char*)"::ffff:10.0.0.1"};
+    ASSERT_TRUE(ParseToolOptions("purge", 5, purge, &tool, &error)) << error;
+    EXPECT_TRUE(tool.dryRun);
+    char* limits[] = {(char*)"--source-rate", (char*)"0", (char*)"--trust-proxy", (char*)"10.0.0.1,::ffff:10.0.0.2",
+                      (char*)"--hash-sources"};
+    QVServerOptions l;
+    ASSERT_TRUE(ParseServeOptions(5, limits, &l, &error)) << error;
+    EXPECT_EQ(0, l.sourceRate);
+    EXPECT_TRUE(l.hashSources);
+    EXPECT_EQ(std::vector<std::string>({"10.0.0.1", "10.0.0.2"}), l.trustedProxies);
+    char* badProxy[] = {(char*)"--trust-proxy", (char*)"proxy.example.com"};
+    EXPECT_FALSE(ParseServeOptions(2, badProxy, &l, &error));
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ protected:
 };
 
 TEST_F(SqliteStoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
-    QVSqliteStore store(m_path);
+    QVSqliteStore store(m_path, QVStoreOptions());
     std::string error;
     ASSERT_TRUE(store.Prepare(&error)) << error;
     std::vector<bool> inserted;
@@ -62,13 +62,15 @@ TEST_F(SqliteStoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
     EXPECT_EQ(2, summary.machines);
     EXPECT_EQ(3, summary.reportsToday);
     EXPECT_EQ(2, summary.newMachinesToday);
-    std::vector<QVBreakdownRow> versions;
-    ASSERT_TRUE(store.Breakdown("3", "version", &versions));
+    QVBreakdownPage versionPage;
+    ASSERT_TRUE(store.Breakdown("3", "version", 0, 50, &versionPage));
+    const std::vector<QVBreakdownRow>& versions = versionPage.rows;
     ASSERT_EQ(2u, versions.size());
     EXPECT_EQ("1.0", versions[0].value);
     EXPECT_EQ(2, versions[0].reports);
-    std::vector<QVBreakdownRow> systems;
-    ASSERT_TRUE(store.Breakdown("3", "os", &systems));
+    QVBreakdownPage systemPage;
+    ASSERT_TRUE(store.Breakdown("3", "os", 0, 50, &systemPage));
+    const std::vector<QVBreakdownRow>& systems = systemPage.rows;
     ASSERT_EQ(1u, systems.size());
     EXPECT_EQ("6.1\tWindows 7 & x=y", systems[0].value);
     std::vector<QVRejectCount> rejects;
@@ -91,7 +93,7 @@ TEST_F(SqliteStoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
 }
 
 TEST_F(SqliteStoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
-    QVSqliteStore store(m_path);
+    QVSqliteStore store(m_path, QVStoreOptions());
     std::string error;
     ASSERT_TRUE(store.Prepare(&error)) << error;
     std::vector<QVReportRow> rows;
@@ -122,7 +124,7 @@ TEST_F(SqliteStoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
 
 TEST_F(SqliteStoreTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
     {
-        QVSqliteStore store(m_path);
+        QVSqliteStore store(m_path, QVStoreOptions());
         std::string error;
         ASSERT_TRUE(store.Prepare(&error)) << error;
         std::vector<bool> inserted;
@@ -138,7 +140,7 @@ TEST_F(SqliteStoreTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
         EXPECT_EQ(0600u, info.st_mode & 0777);
         EXPECT_NE(0, access((m_folder + "/copy.db.partial").c_str(), F_OK));
     }
-    QVSqliteStore copy(m_folder + "/copy.db");
+    QVSqliteStore copy(m_folder + "/copy.db", QVStoreOptions());
     std::string error;
     ASSERT_TRUE(copy.Prepare(&error)) << error;
     QVGameSummary summary;
@@ -149,14 +151,14 @@ TEST_F(SqliteStoreTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
 
 TEST_F(SqliteStoreTest, WhatWasCommittedSurvivesAndANewerSchemaIsRefused) {
     {
-        QVSqliteStore store(m_path);
+        QVSqliteStore store(m_path, QVStoreOptions());
         std::string error;
         ASSERT_TRUE(store.Prepare(&error)) << error;
         std::vector<bool> inserted;
         ASSERT_TRUE(store.WriteBatch({Row("m1", "100")}, {}, &inserted, &error));
     }
     {
-        QVSqliteStore again(m_path);
+        QVSqliteStore again(m_path, QVStoreOptions());
         std::string error;
         ASSERT_TRUE(again.Prepare(&error)) << error;
         QVGameSummary summary;
@@ -165,14 +167,14 @@ TEST_F(SqliteStoreTest, WhatWasCommittedSurvivesAndANewerSchemaIsRefused) {
         QVSqliteDb db(m_path, 2 /* SQLITE_OPEN_READWRITE */);
         ASSERT_TRUE(db.Exec("UPDATE meta SET value = '99' WHERE key = 'schema_version'"));
     }
-    QVSqliteStore newer(m_path);
+    QVSqliteStore newer(m_path, QVStoreOptions());
     std::string error;
     EXPECT_FALSE(newer.Prepare(&error));
     EXPECT_NE(std::string::npos, error.find("schema version 99")) << error;
 }
 
 TEST_F(SqliteStoreTest, AnUnusableFileIsAClearError) {
-    QVSqliteStore store(m_folder + "/no/such/folder/stats.db");
+    QVSqliteStore store(m_folder + "/no/such/folder/stats.db", QVStoreOptions());
     std::string error;
     EXPECT_FALSE(store.Prepare(&error));
     EXPECT_NE(std::string::npos, error.find("cannot open")) << error;

@@ -32,7 +32,7 @@ struct FakeDatabase {
 
 class FakeStore : public QVStore {
 public:
-    explicit FakeStore(FakeDatabase& db) : m_db(db) {}
+    explicit FakeStore(FakeDatabase& db) : QVStore(QVStoreOptions()), m_db(db) {}
     bool Prepare(std::string*) override { return true; }
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                     std::vector<bool>* inserted, std::string* error) override {
@@ -58,15 +58,9 @@ public:
         std::lock_guard<std::mutex> lock(m_db.mutex);
         return !m_db.failing;
     }
-    bool Games(std::vector<std::string>*) override { return true; }
-    bool Summary(const std::string&, const std::string&, QVGameSummary*) override { return true; }
-    bool Days(const std::string&, const std::string&, std::vector<QVDayCount>*) override { return true; }
-    bool Breakdown(const std::string&, const std::string&, std::vector<QVBreakdownRow>*) override { return true; }
-    bool Rejects(std::vector<QVRejectCount>*) override { return true; }
-    bool ExportPage(const std::string&, int64_t, int64_t, const QVExportPlace&, size_t, std::vector<QVReportRow>*) override {
-        return true;
-    }
-    bool Prune(int64_t, size_t, int64_t*, std::string*) override { return true; }
+
+protected:
+    QVSqlSession* Session() override { return nullptr; }  // the writer reads nothing
 
 private:
     FakeDatabase& m_db;

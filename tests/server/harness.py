@@ -83,9 +83,12 @@ def wait_port(address, seconds=20):
 class Server:
     """One qvstats process; stop() sends SIGTERM and returns its exit code."""
 
-    def __init__(self, db, *extra, listen="127.0.0.1:80", dashboard="127.0.0.1:8080", files=None):
+    def __init__(self, db, *extra, listen="127.0.0.1:80", dashboard="127.0.0.1:8080", files=None, limits=False):
+        """limits: the per-source limits as an operator gets them; off by
+        default, since a test's load all comes from one address."""
         self.log = tempfile.NamedTemporaryFile(prefix="qvstats-", suffix=".log", delete=False)
-        args = [os.environ["QVSTATS"], "serve", "--db", db, "--listen", listen, "--dashboard", dashboard] + list(extra)
+        args = [os.environ["QVSTATS"], "serve", "--db", db, "--listen", listen, "--dashboard", dashboard] + \
+            ([] if limits else ["--source-rate", "0"]) + list(extra)
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))) if files else None
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=limit)
         host, port = listen.rsplit(":", 1)

@@ -115,7 +115,8 @@ c.check("a screenshot is kept: " + shot, os.path.getsize(shot) > 10000 if os.pat
 status, answer, _ = get("/export.csv?game=%E6%98%9F%E8%BE%B0")
 rows = list(csv.reader(io.StringIO(answer.split(b"\r\n\r\n", 1)[1].decode("utf-8"))))
 c.check("the export has the header and the game's 4 reports", status == 200 and len(rows) == 5 and
-        rows[0] == ["received_at", "game_id", "version", "guid", "client_time", "osmajor", "osminor", "system", "flash"],
+        rows[0] == ["received_at", "game_id", "version", "guid", "client_time", "osmajor", "osminor", "system", "flash",
+                    "source"] and all(r[9] == "127.0.0.1" for r in rows[1:]),
         rows[:2])
 c.check("  quoted where needed, in UTF-8", any(r[1] == "星辰" and r[7].startswith("Microsoft Windows 7 Ultimate Edition, 64-bit")
                                                 for r in rows[1:]))

@@ -140,7 +140,7 @@ def outage(name, away, back, spool):
 
 
 def counts_agree(what):
-    reports, machines = query("SELECT COUNT(*) FROM reports"), query("SELECT COUNT(*) FROM machines")
+    reports, machines = query("SELECT COUNT(*) FROM reports WHERE held = 0"), query("SELECT COUNT(*) FROM machines")
     sums = [query(sql) for sql in (
         "SELECT SUM(reports) FROM machines", "SELECT SUM(reports) FROM daily", "SELECT SUM(reports) FROM games",
         "SELECT SUM(reports) FROM breakdown WHERE kind = 'version'")]

@@ -87,7 +87,7 @@ def storage(db, name):
     c.check("%s: all %d reports answered 200 before kill -9 are stored" % (name, len(acknowledged)), not missing,
             "missing %d" % len(missing))
     # Every count agrees with the rows it counts, whatever the kill cut.
-    reports, machines = query(db, "SELECT COUNT(*) FROM reports"), query(db, "SELECT COUNT(*) FROM machines")
+    reports, machines = query(db, "SELECT COUNT(*) FROM reports WHERE held = 0"), query(db, "SELECT COUNT(*) FROM machines")
     sums = [query(db, sql) for sql in (
         "SELECT SUM(reports) FROM machines", "SELECT SUM(reports) FROM daily", "SELECT SUM(reports) FROM games",
         "SELECT SUM(reports) FROM breakdown WHERE kind = 'version'", "SELECT SUM(reports) FROM breakdown WHERE kind = 'os'")]
@@ -108,12 +108,105 @@ def newer_schema(db, name):
     c.check("%s: a newer schema is refused, saying so" % name, code != 0 and "schema version 99" in err, err.strip())
 
 
+def counts_agree(db, name, what):
+    reports, machines = query(db, "SELECT COUNT(*) FROM reports WHERE held = 0"), query(db, "SELECT COUNT(*) FROM machines")
+    sums = [query(db, sql) for sql in (
+        "SELECT SUM(reports) FROM machines", "SELECT SUM(reports) FROM daily", "SELECT SUM(reports) FROM games",
+        "SELECT SUM(reports) FROM breakdown WHERE kind LIKE 'version%'")]
+    new_machines = [query(db, "SELECT SUM(new_machines) FROM daily"), query(db, "SELECT SUM(machines) FROM games")]
+    c.check("%s: %s: the counts agree with the rows" % (name, what),
+            all(x == reports for x in sums) and all(m == machines for m in new_machines),
+            "reports %s machines %s: %s %s" % (reports, machines, sums, new_machines))
+
+
+def forged(db, name):
+    """Held reports and the cap on distinct values, in the store's own batch
+    statement, then release and purge."""
+    for table in ("reports", "machines", "daily", "breakdown", "games"):
+        query(db, "DELETE FROM " + table)
+    server = Server(db, "--spool", work + "/spool.db", "--source-rate", "1", "--source-burst", "4",
+                    "--breakdown-cap", "3", limits=True)
+    answers = [post(body(game=b"f", guid=b"fm%d" % i, when=b"1", version=b"v%d" % i))[0] for i in range(8)]
+    c.check("%s: 8 reports from one source: stored" % name, answers == [200] * 8, answers)
+    c.check("%s:   4 counted, 4 held" % name, query(db, "SELECT reports FROM games") == ["4"] and
+            query(db, "SELECT COUNT(*) FROM reports WHERE held = 1") == ["4"])
+    c.check("%s:   3 versions of their own, one as other" % name,
+            query(db, "SELECT kind || '=' || reports FROM breakdown WHERE kind LIKE 'version%' ORDER BY kind, value") ==
+            ["version=1", "version=1", "version=1", "version:other=1"])
+    counts_agree(db, name, "with held reports")
+    run = lambda *args: subprocess.run([os.environ["QVSTATS"]] + list(args), capture_output=True, text=True)
+    released = run("release", "--db", db, "--source", "127.0.0.1")
+    c.check("%s: release: all counted, further values as other" % name, released.returncode == 0 and
+            query(db, "SELECT reports FROM games") == ["8"] and
+            query(db, "SELECT reports FROM breakdown WHERE kind = 'version:other'") == ["5"],
+            released.stderr + str(query(db, "SELECT kind || '=' || reports FROM breakdown")))
+    counts_agree(db, name, "after release")
+    purged = run("purge", "--db", db, "--game", "f")
+    c.check("%s: purge of the game: nothing of it left" % name, purged.returncode == 0 and
+            query(db, "SELECT COUNT(*) FROM reports") == ["0"] and query(db, "SELECT COUNT(*) FROM breakdown") == ["0"] and
+            query(db, "SELECT COUNT(*) FROM games") == ["0"] and query(db, "SELECT COUNT(*) FROM daily") == ["0"],
+            purged.stdout + purged.stderr)
+    server.stop()
+
+
+# The schema of the first version, as the first qvstats made it: a
+# database of it is upgraded in place, its reports kept.
+VERSION_1 = [
+    "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE reports (id %s PRIMARY KEY, received_at BIGINT NOT NULL, day TEXT NOT NULL, game_id TEXT NOT NULL,"
+    " version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL, osmajor BIGINT NOT NULL, osminor BIGINT NOT NULL,"
+    " system TEXT NOT NULL, flash TEXT NOT NULL, body %s NOT NULL, UNIQUE (client_time, game_id, guid))",
+    "CREATE INDEX reports_by_time ON reports (received_at)",
+    "CREATE TABLE machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen BIGINT NOT NULL,"
+    " last_seen BIGINT NOT NULL, reports BIGINT NOT NULL, PRIMARY KEY (game_id, guid))",
+    "CREATE TABLE daily (game_id TEXT NOT NULL, day TEXT NOT NULL, reports BIGINT NOT NULL,"
+    " new_machines BIGINT NOT NULL, PRIMARY KEY (game_id, day))",
+    "CREATE TABLE breakdown (game_id TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
+    " reports BIGINT NOT NULL, PRIMARY KEY (game_id, kind, value))",
+    "CREATE TABLE games (game_id TEXT PRIMARY KEY, reports BIGINT NOT NULL, machines BIGINT NOT NULL)",
+    "CREATE TABLE rejects (day TEXT NOT NULL, reason TEXT NOT NULL, n BIGINT NOT NULL, PRIMARY KEY (day, reason))",
+    "INSERT INTO meta VALUES ('schema_version', '1')",
+    "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)"
+    " VALUES (1000, '1970-01-01', 'old', '1.0', 'om', '1', 6, 1, 'Windows 7', '', %s)",
+    "INSERT INTO machines VALUES ('old', 'om', 1000, 1000, 1)", "INSERT INTO daily VALUES ('old', '1970-01-01', 1, 1)",
+    "INSERT INTO games VALUES ('old', 1, 1)",
+]
+
+
+def upgrade(db, name):
+    if db.startswith("sqlite:"):
+        for leftover in (db[7:], db[7:] + "-wal", db[7:] + "-shm"):
+            if os.path.exists(leftover):
+                os.unlink(leftover)
+        with sqlite3.connect(db[7:]) as conn:
+            for sql in VERSION_1:
+                conn.execute(sql.replace("%s PRIMARY KEY", "INTEGER PRIMARY KEY").replace("body %s", "body BLOB")
+                             .replace("%s)", "X'00')"))
+    else:
+        query(db, "DROP TABLE IF EXISTS meta, reports, machines, daily, breakdown, games, rejects")
+        for sql in VERSION_1:
+            query(db, sql.replace("%s PRIMARY KEY", "BIGSERIAL PRIMARY KEY").replace("body %s", "body BYTEA")
+                  .replace("%s)", "'\\x00')"))
+    server = Server(db, "--spool", work + "/spool.db")
+    c.check("%s: a database of schema version 1 is upgraded in place" % name, server.ready and
+            query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["2"], server.output())
+    c.check("%s:   its reports kept, with an empty source and counted" % name,
+            query(db, "SELECT game_id || '/' || source || '/' || held FROM reports") == ["old//0"])
+    c.check("%s:   and new ones taken" % name, post(body(game=b"old", guid=b"om", when=b"2"))[0] == 200 and
+            query(db, "SELECT reports FROM machines") == ["2"])
+    server.stop()
+
+
 sqlite_db = "sqlite:" + os.path.join(work, "stats.db")
 storage(sqlite_db, "SQLite")
 newer_schema(sqlite_db, "SQLite")
+upgrade(sqlite_db, "SQLite")
+forged(sqlite_db, "SQLite")
 if pg_url:
     storage(pg_url, "PostgreSQL")
     newer_schema(pg_url, "PostgreSQL")
+    upgrade(pg_url, "PostgreSQL")
+    forged(pg_url, "PostgreSQL")
 
     # Two receivers, one database, the same reports at the same time.
     query(pg_url, "DROP TABLE meta, reports, machines, daily, breakdown, games, rejects")

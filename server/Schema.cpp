@@ -1,0 +1,123 @@
+#include "server/Schema.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace Quorvel {
+
+namespace {
+
+struct Words {
+    const char *integer, *blob, *id, *keyed;  // keyed: after a table whose key is its primary key
+};
+
+Words WordsOf(QVDialect d) {
+    if (d == kSqlite) return Words{"INTEGER", "BLOB", "id INTEGER PRIMARY KEY", " WITHOUT ROWID"};
+    return Words{"BIGINT", "BYTEA", "id BIGSERIAL PRIMARY KEY", ""};
+}
+
+}  // namespace
+
+std::string CreateSchemaSql(QVDialect d) {
+    const Words w = WordsOf(d);
+    const std::string I = w.integer;
+    return std::string("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);") +
+           // A report once: its game, machine and client time, which a replay
+           // shares. held: stored but not counted until released.
+           "CREATE TABLE IF NOT EXISTS reports (" + w.id + ", received_at " + I + " NOT NULL, day TEXT NOT NULL,"
+           " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL,"
+           " osmajor " + I + " NOT NULL, osminor " + I + " NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
+           " body " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', held " + I + " NOT NULL DEFAULT 0,"
+           " UNIQUE (client_time, game_id, guid));"
+           "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
+           "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;"
+           "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen " + I +
+           " NOT NULL, last_seen " + I + " NOT NULL, reports " + I + " NOT NULL, PRIMARY KEY (game_id, guid))" +
+           w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS daily (game_id TEXT NOT NULL, day TEXT NOT NULL, reports " + I +
+           " NOT NULL, new_machines " + I + " NOT NULL, PRIMARY KEY (game_id, day))" + w.keyed + ";"
+           // kind: version, os or flash; and version:other and the like for
+           // what the cap on distinct values sends elsewhere (value '').
+           "CREATE TABLE IF NOT EXISTS breakdown (game_id TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
+           " reports " + I + " NOT NULL, PRIMARY KEY (game_id, kind, value))" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS games (game_id TEXT PRIMARY KEY, reports " + I + " NOT NULL, machines " + I +
+           " NOT NULL)" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS rejects (day TEXT NOT NULL, reason TEXT NOT NULL, n " + I +
+           " NOT NULL, PRIMARY KEY (day, reason))" + w.keyed + ";";
+}
+
+std::string UpgradeSql(QVDialect d, int from) {
+    const Words w = WordsOf(d);
+    switch (from) {
+    case 1:  // where each report came from, and reports held for review
+        return std::string("ALTER TABLE reports ADD COLUMN source TEXT NOT NULL DEFAULT '';") +
+               "ALTER TABLE reports ADD COLUMN held " + w.integer + " NOT NULL DEFAULT 0;"
+               "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;";
+    }
+    return std::string();
+}
+
+std::string RandomHex(size_t digits) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    FILE* random = fopen("/dev/urandom", "rb");
+    if (random == NULL) return out;
+    for (size_t i = 0; i < digits; ++i) {
+        const int byte = fgetc(random);
+        if (byte == EOF) return std::string();
+        out += kHex[byte & 15];
+    }
+    fclose(random);
+    return out;
+}
+
+bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, std::string* sourceKey,
+                  size_t* breakdownCap, std::string* error) {
+    const auto failed = [&]() {
+        *error = "cannot use " + where + ": " + s.Error();
+        return false;
+    };
+    if (!s.Exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);")) return failed();
+    std::vector<QVSqlRow> rows;
+    if (!s.Run("SELECT value FROM meta WHERE key = 'schema_version'", {}, &rows)) return failed();
+    int version = rows.empty() ? 0 : atoi(rows[0][0].c_str());
+    if (version > kSchemaVersion) {
+        *error = where + " has schema version " + std::to_string(version) + ", newer than the " +
+                 std::to_string(kSchemaVersion) + " this qvstats knows: use a newer qvstats";
+        return false;
+    }
+    if (version == 0) {
+        if (!s.Exec(CreateSchemaSql(dialect))) return failed();
+        version = kSchemaVersion;
+    }
+    for (; version < kSchemaVersion; ++version) {
+        if (!s.Exec(UpgradeSql(dialect, version))) return failed();
+    }
+    const std::string mark = "DELETE FROM meta WHERE key = 'schema_version';"
+                             "INSERT INTO meta (key, value) VALUES ('schema_version', '" +
+                             std::to_string(kSchemaVersion) + "');";
+    if (!s.Exec(mark)) return failed();
+    // The cap a server counts with, so that release and purge count alike.
+    rows.clear();
+    if (*breakdownCap == 0) {
+        if (!s.Run("SELECT value FROM meta WHERE key = 'breakdown_cap'", {}, &rows)) return failed();
+        *breakdownCap = rows.empty() ? kDefaultBreakdownCap : strtoull(rows[0][0].c_str(), NULL, 10);
+        if (*breakdownCap == 0) *breakdownCap = kDefaultBreakdownCap;
+    } else if (!s.Exec("DELETE FROM meta WHERE key = 'breakdown_cap'") ||
+               !s.Run("INSERT INTO meta (key, value) VALUES ('breakdown_cap', ?)", {std::to_string(*breakdownCap)})) {
+        return failed();
+    }
+    // The key of --hash-sources: one per database, so that every receiver
+    // and every restart hashes an address alike.
+    rows.clear();
+    if (!s.Run("SELECT value FROM meta WHERE key = 'source_key'", {}, &rows)) return failed();
+    if (!rows.empty()) {
+        *sourceKey = rows[0][0];
+        return true;
+    }
+    *sourceKey = RandomHex(32);
+    return (!sourceKey->empty() && s.Run("INSERT INTO meta (key, value) VALUES ('source_key', ?)", {*sourceKey})) ||
+           failed();
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,40 @@
+#ifndef QV_SERVER_SCHEMA_H
+#define QV_SERVER_SCHEMA_H
+
+#include <stddef.h>
+
+#include <string>
+#include <vector>
+
+#include "server/Sql.h"
+
+namespace Quorvel {
+
+// The one schema of both stores; what differs between SQLite and
+// PostgreSQL (types, the row id, rowid-less tables) is data here.
+enum QVDialect { kSqlite, kPostgres };
+
+const int kSchemaVersion = 2;
+
+// Creates the schema in an empty database, upgrades one of an earlier
+// version in place, or refuses one newer than this program (where names the
+// database in the message); inside the caller's transaction, so an upgrade
+// that fails leaves the database as it was. sourceKey: the database's key
+// for hashing source addresses, made on first use. breakdownCap: recorded
+// in the database when given, read from it when 0.
+bool EnsureSchema(QVDialect dialect, QVSqlSession& session, const std::string& where, std::string* sourceKey,
+                  size_t* breakdownCap, std::string* error);
+
+const size_t kDefaultBreakdownCap = 1000;
+
+// Random hexadecimal digits from the system's source; empty if it fails.
+std::string RandomHex(size_t digits);
+
+// The statements that create the current schema.
+std::string CreateSchemaSql(QVDialect dialect);
+// The statements that take a database from version `from` to the next.
+std::string UpgradeSql(QVDialect dialect, int from);
+
+}  // namespace Quorvel
+
+#endif
