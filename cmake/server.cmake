@@ -30,7 +30,7 @@ target_link_libraries(qvfill PRIVATE qv_server)
 
 if(TARGET GTest::gtest_main)
   add_executable(qv_server_tests tests/server/IntakeTest.cpp tests/server/StoreTest.cpp tests/server/DashboardTest.cpp
-    tests/server/WriterTest.cpp)
+    tests/server/WriterTest.cpp tests/server/SourcesTest.cpp)
   target_include_directories(qv_server_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(qv_server_tests PRIVATE qv_server GTest::gtest_main)
   gtest_discover_tests(qv_server_tests DISCOVERY_TIMEOUT 60 TEST_PREFIX server. PROPERTIES ENVIRONMENT TZ=UTC0)

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <boost/asio/post.hpp>
@@ -128,6 +129,7 @@ private:
         const QVSourceLimits::Verdict limit = m_listener.Limits().Take(row.source, SteadyMs(), row.day);
         if (limit == QVSourceLimits::kRefuse) return Refuse(http::status::too_many_requests, "rate_limited", request.version());
         row.held = limit == QVSourceLimits::kHold;
+        if (row.held) m_listener.CountHeld(row.source);
         const unsigned version = request.version();
         const bool keepAlive = request.keep_alive();
         auto self = shared_from_this();
@@ -236,11 +238,34 @@ void QVIntakeListener::Summarize() {
 }
 
 void QVIntakeListener::LogRefusals(const char* when) {
-    if (m_minute.empty()) return;
-    std::string counts;
-    for (const auto& r : m_minute) counts += (counts.empty() ? "" : ", ") + std::to_string(r.second) + " " + r.first;
-    Log(kLogInfo, "refused %s: %s", when, counts.c_str());
-    m_minute.clear();
+    if (!m_minute.empty()) {
+        std::string counts;
+        for (const auto& r : m_minute) counts += (counts.empty() ? "" : ", ") + std::to_string(r.second) + " " + r.first;
+        Log(kLogInfo, "refused %s: %s", when, counts.c_str());
+        m_minute.clear();
+    }
+    if (!m_heldMinute.empty()) {
+        // The sources that sent most, a few of them.
+        std::vector<std::pair<int64_t, std::string> > most;
+        int64_t total = 0;
+        for (const auto& h : m_heldMinute) {
+            most.emplace_back(h.second, h.first);
+            total += h.second;
+        }
+        std::sort(most.rbegin(), most.rend());
+        std::string top;
+        for (size_t i = 0; i < most.size() && i < 3; ++i) {
+            top += (top.empty() ? "" : ", ") + most[i].second + ": " + std::to_string(most[i].first);
+        }
+        Log(kLogWarning, "held for review %s: %lld reports from %zu%s %s beyond their rate (%s)", when,
+            static_cast<long long>(total), most.size(), m_heldMinute.size() >= kHeldSourcesLogged ? " or more" : "",
+            most.size() == 1 ? "source" : "sources", top.c_str());
+        m_heldMinute.clear();
+    }
+}
+
+void QVIntakeListener::CountHeld(const std::string& source) {
+    if (m_heldMinute.size() < kHeldSourcesLogged || m_heldMinute.count(source)) m_heldMinute[source] += 1;
 }
 
 void QVIntakeListener::Stop() {

@@ -60,6 +60,8 @@ public:
     QVSessionList& Sessions() { return m_sessions; }
     QVSourceLimits& Limits() { return m_limits; }
     void CountReject(const char* reason);
+    // A report held for review, for the summary in the log.
+    void CountHeld(const std::string& source);
 
 private:
     void Summarize();
@@ -73,7 +75,9 @@ private:
     QVAcceptor m_acceptor;
     QVSourceLimits m_limits;
     boost::asio::steady_timer m_summary;
-    std::map<std::string, int64_t> m_minute;  // refusals since the last summary
+    std::map<std::string, int64_t> m_minute;      // refusals since the last summary
+    std::map<std::string, int64_t> m_heldMinute;  // held reports by source, as many sources as are logged
+    static const size_t kHeldSourcesLogged = 10000;
     bool m_stopping;
 };
 

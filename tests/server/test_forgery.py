@@ -142,6 +142,9 @@ c.check("  and the export as well", export("real") == export_before)
 
 # 3. Beyond a source's day: 429, counted.
 server.stop()
+c.check("the log says which source was held, and how much",
+        re.search(r" warning held for review [a-z ]+: %d reports from 1 source beyond their rate \(127\.2\.0\.1: %d\)" % (
+            held, held), server.output()) is not None, server.output()[-400:])
 server = Server(db, "--source-day-cap", "30", limits=True)
 answers = [post_from("127.3.0.1", body(game=b"real", guid=b"capped%d" % i, when=b"1")) for i in range(40)]
 c.check("beyond the day's cap: 429", answers[:30] == [200] * 30 and answers[30:] == [429] * 10, answers)
