@@ -11,7 +11,7 @@ find_path(QV_PROMETHEUS_INCLUDE prometheus/registry.h REQUIRED)
 find_library(QV_PROMETHEUS_LIBRARY prometheus-cpp-core REQUIRED)
 
 qv_layer(server
-  PORTABLE Accept.cpp Convert.cpp Counting.cpp Csv.cpp Dashboard.cpp Days.cpp Intake.cpp Listener.cpp Log.cpp
+  PORTABLE Accept.cpp Api.cpp Convert.cpp Counting.cpp Csv.cpp Dashboard.cpp Days.cpp Intake.cpp Listener.cpp Log.cpp
            Metrics.cpp Options.cpp Page.cpp PgStore.cpp Retention.cpp Schema.cpp Sources.cpp Spool.cpp Sql.cpp
            SqliteStore.cpp Store.cpp Writer.cpp
   DEPENDS qv_report)
@@ -34,6 +34,11 @@ if(TARGET GTest::gtest_main)
   target_include_directories(qv_server_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(qv_server_tests PRIVATE qv_server GTest::gtest_main)
   gtest_discover_tests(qv_server_tests DISCOVERY_TIMEOUT 60 TEST_PREFIX server. PROPERTIES ENVIRONMENT TZ=UTC0)
+  # The store's cases again, against a real PostgreSQL of their own.
+  add_test(NAME server.stores_postgresql
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tools/netns-run.sh ${CMAKE_CURRENT_SOURCE_DIR}/tests/server/with_pg.sh
+            $<TARGET_FILE:qv_server_tests> --gtest_filter=*/postgresql)
+  set_tests_properties(server.stores_postgresql PROPERTIES ENVIRONMENT TZ=UTC0 TIMEOUT 300)
 endif()
 
 # The server for real, each test in a network namespace of its own.

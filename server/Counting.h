@@ -4,26 +4,66 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
+#include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-#include "server/Sql.h"
 #include "server/Store.h"
 
 namespace Quorvel {
 
-// How stored reports are counted, for every store's writes but
-// PostgreSQL's batch (one statement of its own that keeps the same rule),
-// and how counts are taken back. Each runs in the caller's transaction.
+// The counting rule of both stores, as a pure function: the reports a
+// batch adds (or a purge takes back), and what the database knows of their
+// machines and values, in; the changes to every count out. The stores only
+// read what it needs and write what it gives.
 
-// Adds reports, new in the database and not held, to the counts: the
-// machine (new on its first report, on that report's day), the day, the
-// breakdowns (at most cap distinct values per game and kind; the reports
-// of any further value count under "KIND:other"), the game.
-bool CountReports(QVSqlSession& session, std::vector<const QVReportRow*> rows, size_t breakdownCap,
-                  std::string* error);
+// A machine as the counts know it: its first and last report, how many,
+// and on which days (by DayNumber) how many.
+struct QVMachineState {
+    bool exists = false;
+    int64_t firstSeen = 0, lastSeen = 0, reports = 0;
+    std::map<int32_t, int32_t> days;
+};
+// The days as stored with the machine: pairs of 32-bit numbers.
+std::string EncodeDays(const std::map<int32_t, int32_t>& days);
+bool DecodeDays(const std::string& bytes, std::map<int32_t, int32_t>* days);
 
-bool CountRejects(QVSqlSession& session, const std::vector<QVRejectCount>& rejects, std::string* error);
+typedef std::pair<std::string, std::string> QVMachineKey;                  // game, guid
+typedef std::tuple<std::string, std::string, std::string> QVValueKey;      // game, kind, value
+
+// What the counting needs to know of the database.
+struct QVCountBasis {
+    std::map<QVMachineKey, QVMachineState> machines;   // absent, or exists false: not counted yet
+    std::set<QVValueKey> known;                        // values with a row of their own
+    std::map<std::pair<std::string, std::string>, int64_t> values;  // (game, kind): how many have one
+};
+
+// What changes, each an amount to add (negative to take away); machines:
+// their state after, exists false for one to delete.
+struct QVCountDeltas {
+    std::map<QVMachineKey, QVMachineState> machines;
+    std::map<std::pair<std::string, std::string>, std::pair<int64_t, int64_t> > days;  // (game, day): reports, new machines
+    std::map<std::pair<std::string, std::string>, int64_t> lastDays;  // (game, day): machines last active that day
+    std::map<std::tuple<std::string, std::string, std::string>, int64_t> gaps;  // (game, first, last day of a gap)
+    std::map<QVValueKey, int64_t> breakdown;                                     // all time
+    std::map<std::tuple<std::string, std::string, std::string, std::string>, int64_t> breakdownDays;  // (game, kind, day, value)
+    std::map<std::string, std::pair<int64_t, int64_t> > games;                  // reports, machines
+};
+
+// The breakdowns a report is counted in: (kind, value).
+std::vector<std::pair<std::string, std::string> > BreakdownValues(const QVReportRow& row);
+
+// Counts rows (sign 1) or takes them back (sign -1). A machine is new on
+// its first day and active on every day it reported; its last day and the
+// gaps between its days are counted, so that the machines active in any
+// period are known from small tables. Up to cap values per game and kind
+// get a row of their own, the first to come first; the rest count as
+// "KIND:other" (value ""). Rows may come in any order: the counts are the
+// same.
+QVCountDeltas CountRows(const std::vector<const QVReportRow*>& rows, const QVCountBasis& basis, size_t cap, int sign);
 
 // Which reports a purge takes: all of those that match every part given.
 struct QVPurgeFilter {
@@ -36,20 +76,6 @@ struct QVPurgeResult {
     int64_t held = 0;
     int64_t machines = 0;  // machines left with no report, gone from the counts
 };
-
-// Deletes the matching reports and takes what they added out of every
-// count (days, machines, unique machines, breakdowns, games); a dry run
-// only says what it would do. Held reports were never counted: they only
-// go. A machine loses its reports one by one and goes, with its new-machine
-// day, when none is left; one whose first report goes but not its last
-// keeps that day.
-bool PurgeReports(QVSqlSession& session, const QVPurgeFilter& filter, bool dryRun, QVPurgeResult* result,
-                  std::string* error);
-
-// Puts the held reports of a source (of one game, unless empty) into the
-// counts, as if they had been counted when they came.
-bool ReleaseReports(QVSqlSession& session, const std::string& source, const std::string& game, size_t breakdownCap,
-                    int64_t* released, std::string* error);
 
 }  // namespace Quorvel
 

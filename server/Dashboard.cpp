@@ -14,6 +14,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/optional.hpp>
 
+#include "server/Api.h"
 #include "server/Csv.h"
 #include "server/Days.h"
 #include "server/Log.h"
@@ -78,65 +79,116 @@ std::map<std::string, std::string> QueryOf(const std::string& target) {
 }
 
 
-int ReadDashboard(QVStore& store, std::map<std::string, std::string> query, int64_t now, QVDashboardData* data,
-                  std::string* problem) {
-    data->today = LocalDay(now);
-    if (!store.Games(&data->games) || !store.Held(kOverviewRows, &data->held) || !store.Rejects(&data->rejects)) {
-        *problem = "the database does not answer\n";
+int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string, std::string> query, int64_t now,
+                  QVDashboardData* d, std::string* problem) {
+    const bool api = path.compare(0, 8, "/api/v1/") == 0;
+    d->overview = path == "/games" || path == "/api/v1/games";
+    d->today = LocalDay(now);
+    // The period: the last 30 days unless asked; both ends inclusive.
+    d->to = query.count("to") && !query["to"].empty() ? query["to"] : d->today;
+    int32_t from = 0, to = 0;
+    if (!DayNumber(d->to, &to)) {
+        *problem = "to is a date: YYYY-MM-DD";
+        return 400;
+    }
+    d->from = query.count("from") && !query["from"].empty() ? query["from"] : DayText(to - 29);
+    if (!DayNumber(d->from, &from)) {
+        *problem = "from is a date: YYYY-MM-DD";
+        return 400;
+    }
+    if (from > to) {
+        *problem = "from is after to";
+        return 400;
+    }
+    d->previousTo = DayText(from - 1);
+    d->previousFrom = DayText(from - (to - from + 1));
+    std::vector<std::pair<std::string, int64_t> > active;
+    if (!store.Games(&d->games) || !store.Names(&d->names) || !store.PeriodGames(d->from, d->to, &active)) {
+        *problem = "the database does not answer";
         return 503;
     }
-    if (query.count("game")) {
-        data->game = query["game"];
-        if (std::find(data->games.begin(), data->games.end(), data->game) == data->games.end()) {
-            *problem = "no reports of that game\n";
-            return 404;
-        }
-        data->hasGame = true;
-    } else {
-        // The game with most reports; one without an id (an older
-        // database's) only when there is no other.
-        for (const std::string& g : data->games) {
-            if (!data->hasGame || data->game.empty()) {
-                data->game = g;
-                data->hasGame = true;
+    if (d->overview) {
+        for (const std::string& g : d->games) {
+            QVGameRow row;
+            row.game = g;
+            if (!store.Totals(g, d->from, d->to, &row.now) || !store.Totals(g, d->previousFrom, d->previousTo, &row.before)) {
+                *problem = "the database does not answer";
+                return 503;
             }
-            if (!g.empty()) break;
+            d->gameRows.push_back(row);
+        }
+        std::stable_sort(d->gameRows.begin(), d->gameRows.end(),
+                         [](const QVGameRow& a, const QVGameRow& b) { return a.now.reports > b.now.reports; });
+        return 200;
+    }
+    if (query.count("game")) {
+        d->game = query["game"];
+        if (std::find(d->games.begin(), d->games.end(), d->game) == d->games.end()) {
+            *problem = "no reports of that game";
+            return 400;
+        }
+        d->hasGame = true;
+    } else {
+        // The game with most reports in the period (one without an id, an
+        // older database's, only when there is no other), else of all time.
+        for (const auto& g : active) {
+            if (!d->hasGame || d->game.empty()) {
+                d->game = g.first;
+                d->hasGame = true;
+            }
+        }
+        for (size_t i = 0; !d->hasGame && i < d->games.size(); ++i) {
+            d->game = d->games[i];
+            d->hasGame = true;
         }
     }
-    if (!data->hasGame) return 200;
-    data->table = query["table"];
+    if (!d->hasGame) return api ? (*problem = "no reports yet", 400) : 200;
+    d->table = query["table"];
+    d->ascending = query["order"] == "asc";
     const char* kinds[][2] = {{"versions", "version"}, {"systems", "os"}, {"flash", "flash"}};
-    QVBreakdownPage* pages[] = {&data->versions, &data->systems, &data->flash};
-    bool ok = store.Summary(data->game, data->today, &data->summary);
-    if (!data->table.empty()) {
+    QVBreakdownPage* pages[] = {&d->versions, &d->systems, &d->flash};
+    bool ok = store.FirstDay(d->game, &d->firstDay) && store.Totals(d->game, d->from, d->to, &d->totals) &&
+              store.Totals(d->game, d->previousFrom, d->previousTo, &d->previous) &&
+              store.Held(kOverviewRows, &d->held) && store.Rejects(d->from, d->to, &d->rejects);
+    if (!d->table.empty() && !api) {
         const std::string& number = query["page"];
-        const long page = number.empty() ? 1 : atol(number.c_str());
         bool known = false;
         for (size_t k = 0; k < 3; ++k) {
-            if (data->table != kinds[k][0]) continue;
+            if (d->table != kinds[k][0]) continue;
             known = true;
-            data->page = page >= 1 && page <= 1000000 ? static_cast<size_t>(page - 1) : 0;
-            ok = ok && store.Breakdown(data->game, kinds[k][1], data->page * kTablePageRows, kTablePageRows, pages[k]);
-            data->pages = std::max<size_t>(1, (static_cast<size_t>(pages[k]->values) + kTablePageRows - 1) / kTablePageRows);
+            const long page = number.empty() ? 1 : atol(number.c_str());
+            d->page = page >= 1 && page <= 1000000 ? static_cast<size_t>(page - 1) : 0;
+            ok = ok && store.Breakdown(d->game, kinds[k][1], d->from, d->to, d->ascending, d->page * kTablePageRows,
+                                       kTablePageRows, pages[k]);
+            d->pages = std::max<size_t>(1, (static_cast<size_t>(pages[k]->values) + kTablePageRows - 1) / kTablePageRows);
         }
         if (!known || number.find_first_not_of("0123456789") != std::string::npos) {
-            *problem = "table is versions, systems or flash, and page a number from 1\n";
+            *problem = "table is versions, systems or flash, and page a number from 1";
             return 400;
         }
     } else {
-        const std::vector<std::string> days = LastDays(now, 30);
+        // The API has every value; the page the top ones and the rest.
+        const size_t rows = api ? 1000000 : kOverviewRows;
+        for (size_t k = 0; k < 3 && ok; ++k) {
+            ok = store.Breakdown(d->game, kinds[k][1], d->from, d->to, false, 0, rows, pages[k]);
+        }
+        ok = ok && store.VersionsByDay(d->game, d->from, d->to, &d->versionsByDay);
         std::vector<QVDayCount> stored;
-        ok = ok && store.Days(data->game, days.front(), &stored);
-        for (size_t k = 0; k < 3 && ok; ++k) ok = store.Breakdown(data->game, kinds[k][1], 0, kOverviewRows, pages[k]);
+        ok = ok && store.Days(d->game, d->from, d->to, &stored);
+        // Every day, from the first the game has (a new server's chart does
+        // not climb from days it had no reports yet).
         std::map<std::string, QVDayCount> byDay;
-        for (const QVDayCount& d : stored) byDay[d.day] = d;
-        for (const std::string& day : days) {
+        for (const QVDayCount& day : stored) byDay[day.day] = day;
+        int32_t first = from, have = 0;
+        if (DayNumber(d->firstDay, &have)) first = std::max(first, have);
+        for (int32_t n = first; n <= to; ++n) {
+            const std::string day = DayText(n);
             const auto it = byDay.find(day);
-            data->days.push_back(it != byDay.end() ? it->second : QVDayCount{day, 0, 0});
+            d->days.push_back(it != byDay.end() ? it->second : QVDayCount{day, 0, 0});
         }
     }
     if (!ok) {
-        *problem = "the database does not answer\n";
+        *problem = "the database does not answer";
         return 503;
     }
     return 200;
@@ -219,21 +271,31 @@ private:
                           m_keepAlive);
         }
         if (path == "/export.csv") return Export(query);
-        if (path == "/") return Page(query);
+        if (path == "/" || path == "/games" || path == "/api/v1/summary" || path == "/api/v1/games") {
+            return Page(path, query);
+        }
         Answer(http::status::not_found, "text/plain", "not found\n", m_keepAlive);
     }
 
-    void Page(std::map<std::string, std::string> query) {
+    void Page(const std::string& path, std::map<std::string, std::string> query) {
         auto self = shared_from_this();
         Work work(m_stream.get_executor());
-        const bool queued = m_dashboard.Read([self, work, query](QVStore* store) mutable {
+        const bool queued = m_dashboard.Read([self, work, path, query](QVStore* store) mutable {
+            const bool api = path.compare(0, 8, "/api/v1/") == 0;
             QVDashboardData data;
             std::string body;
-            const int status = store != NULL ? ReadDashboard(*store, query, static_cast<int64_t>(time(NULL)), &data, &body)
-                                             : 503;
-            if (store == NULL) body = "the database does not answer\n";
-            if (status == 200) body = RenderDashboard(data);
-            const char* type = status == 200 ? "text/html; charset=utf-8" : "text/plain";
+            int status = 503;
+            if (store == NULL) {
+                body = "the database does not answer";
+            } else {
+                status = ReadDashboard(*store, path, query, static_cast<int64_t>(time(NULL)), &data, &body);
+            }
+            if (status == 200) {
+                body = !api ? RenderDashboard(data) : data.overview ? RenderGamesJson(data) : RenderSummaryJson(data);
+            } else {
+                body = api ? ErrorJson(body) : body + "\n";
+            }
+            const char* type = api ? "application/json" : status == 200 ? "text/html; charset=utf-8" : "text/plain";
             // The session goes back to its own thread, and its last
             // reference is dropped there.
             auto executor = self->m_stream.get_executor();

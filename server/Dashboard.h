@@ -34,8 +34,8 @@ struct QVDashboardOptions {
     bool accessLog = false;
 };
 
-// The dashboard's listener, never the public one: "/", "/?game=ID",
-// "/export.csv?game=&from=&to=", "/healthz" and "/metrics". Its sessions
+// The dashboard's listener, never the public one: "/", "/games", the JSON
+// API under "/api/v1/", "/export.csv", "/healthz" and "/metrics". Its sessions
 // run on a thread of their own and never block: what needs the database
 // goes to a reader thread with a store connection of its own, and the
 // answer comes back when it is ready, so a slow query, a frozen database
@@ -91,10 +91,11 @@ private:
 
 struct QVDashboardData;
 
-// What the page of a request shows, read from the store: 200, or the status
-// of a refusal (400, 404, 503) with its text in problem.
-int ReadDashboard(QVStore& store, std::map<std::string, std::string> query, int64_t now, QVDashboardData* data,
-                  std::string* problem);
+// What a page ("/", "/games") or the API ("/api/v1/summary",
+// "/api/v1/games") shows, read from the store: 200, or the status of a
+// refusal (400, 503) with its text in problem.
+int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string, std::string> query, int64_t now,
+                  QVDashboardData* data, std::string* problem);
 
 // The query of a request target, decoded: "a=1&b=%E6%98%9F" → {a: 1, b: 星}.
 std::map<std::string, std::string> QueryOf(const std::string& target);

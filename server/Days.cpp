@@ -104,4 +104,37 @@ int64_t NextLocalTime(int64_t now, int hour, int minute) {
     return now + 86400;
 }
 
+bool DayNumber(const std::string& day, int32_t* number) {
+    int y = 0, m = 0, d = 0;
+    if (!ParseDay(day, &y, &m, &d)) return false;
+    // Days from civil (proleptic Gregorian), exact for every date.
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    *number = era * 146097 + doe - 719468;
+    return DayText(*number) == day;  // 2026-02-30 is no date
+}
+
+std::string DayText(int32_t number) {
+    const int z = number + 719468;
+    const int era = (z >= 0 ? z : z - 146096) / 146097;
+    const int doe = z - era * 146097;
+    const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int mp = (5 * doy + 2) / 153;
+    const int d = doy - (153 * mp + 2) / 5 + 1;
+    const int m = mp < 10 ? mp + 3 : mp - 9;
+    const int y = yoe + era * 400 + (m <= 2);
+    char text[16];
+    snprintf(text, sizeof(text), "%04d-%02d-%02d", y, m, d);
+    return text;
+}
+
+std::string AddDays(const std::string& day, int32_t days) {
+    int32_t n = 0;
+    return DayNumber(day, &n) ? DayText(n + days) : std::string();
+}
+
 }  // namespace Quorvel

@@ -27,6 +27,13 @@ bool DayRange(const std::string& from, const std::string& to, int64_t* start, in
 // The next local time at hour:minute after now.
 int64_t NextLocalTime(int64_t now, int hour, int minute);
 
+// A date as a number of days since 1970-01-01 and back, for day
+// arithmetic; false (or "") for a date that is none.
+bool DayNumber(const std::string& day, int32_t* number);
+std::string DayText(int32_t number);
+// The day a number of days after (or before) a date.
+std::string AddDays(const std::string& day, int32_t days);
+
 }  // namespace Quorvel
 
 #endif

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -272,6 +273,41 @@ int Purge(const QVToolOptions& options) {
     return 0;
 }
 
+// qvstats games --db DB list | set-name ID NAME
+int Games(int argc, char** argv) {
+    std::string db;
+    std::vector<std::string> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) == "--db" && i + 1 < argc) {
+            db = argv[++i];
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    const bool list = rest.size() == 1 && rest[0] == "list";
+    const bool name = rest.size() == 3 && rest[0] == "set-name";
+    if (db.empty() || (!list && !name)) {
+        return Fail("usage: qvstats games --db DB list | set-name ID NAME"), 2;
+    }
+    if (name && !IsUtf8Text(rest[2])) return Fail("a name is UTF-8 text of one line"), 2;
+    std::string error;
+    std::unique_ptr<QVStore> store = Open(db, 30000, &error);
+    if (!store) return Fail(error);
+    if (name) {
+        if (!store->SetName(rest[1], rest[2], &error)) return Fail(error);
+        printf("game %s is named %s\n", rest[1].c_str(), rest[2].c_str());
+        return 0;
+    }
+    std::vector<std::string> games;
+    std::map<std::string, std::string> names;
+    if (!store->Games(&games) || !store->Names(&names)) return Fail("the database does not answer");
+    for (const std::string& g : games) printf("%s\t%s\n", g.c_str(), names[g].c_str());
+    for (const auto& n : names) {
+        if (std::find(games.begin(), games.end(), n.first) == games.end()) printf("%s\t%s\n", n.first.c_str(), n.second.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -290,6 +326,7 @@ int main(int argc, char** argv) {
         if (!ParseServeOptions(argc - 2, argv + 2, &options, &error)) return Fail(error), 2;
         return Serve(options);
     }
+    if (command == "games") return Games(argc - 2, argv + 2);
     if (command == "prune" || command == "backup" || command == "release" || command == "purge") {
         QVToolOptions options;
         if (!ParseToolOptions(command, argc - 2, argv + 2, &options, &error)) return Fail(error), 2;

@@ -17,6 +17,7 @@ const char kHelp[] =
     "       qvstats backup --db sqlite:PATH --to FILE\n"
     "       qvstats release --db DB --source ADDR [--game ID]\n"
     "       qvstats purge --db DB [--game ID] [--source ADDR] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--dry-run]\n"
+    "       qvstats games --db DB list | set-name ID NAME\n"
     "       qvstats --help\n"
     "\n"
     "serve: take reports and show the dashboard until SIGTERM or SIGINT.\n"
@@ -74,6 +75,8 @@ const char kHelp[] =
     "backup: a consistent copy of an SQLite database while the server runs\n"
     "  (for PostgreSQL use pg_dump).\n"
     "release: put a source's held reports into the counts.\n"
+    "games: list the games, or give one a name (UTF-8) that the dashboard shows\n"
+    "  beside its id.\n"
     "purge: delete the matching reports (held or counted) and take them out of\n"
     "  every count, in one transaction; --dry-run says what it would remove.\n"
     "  ADDR is an address even with --hash-sources (it is hashed as the server\n"
@@ -87,6 +90,25 @@ const char kHelp[] =
     "is durable: committed to the database, or in the spool. The log (standard\n"
     "error) has one line per event, each with its time and level. SIGTERM or\n"
     "SIGINT: stop accepting, finish what is under way, commit, exit 0.\n";
+
+bool IsUtf8Text(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > text.size() || (length == 1 && (c < 0x20 || c == 0x7f))) return false;
+        uint32_t code = length == 1 ? c : c & (0x7f >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next >> 6) != 2) return false;
+            code = (code << 6) | (next & 0x3f);
+        }
+        // Overlong forms, surrogates and what lies beyond Unicode are no text.
+        static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return false;
+        i += length;
+    }
+    return true;
+}
 
 std::string SpoolPath(const QVServerOptions& o) {
     if (o.spool == "off") return std::string();

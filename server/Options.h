@@ -52,6 +52,9 @@ struct QVToolOptions {
 };
 bool ParseToolOptions(const std::string& command, int argc, char** argv, QVToolOptions* options, std::string* error);
 
+// Well-formed UTF-8 of one line (no control characters).
+bool IsUtf8Text(const std::string& text);
+
 extern const char kHelp[];
 
 }  // namespace Quorvel

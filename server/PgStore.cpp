@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <numeric>
+#include <set>
 #include <tuple>
 
+#include "server/Counting.h"
 #include "server/Log.h"
 #include "server/Schema.h"
 
@@ -37,7 +39,15 @@ int QVPgResult::Rows() const { return m_result != NULL ? PQntuples(m_result) : 0
 
 
 std::string QVPgResult::Text(int row, int column) const {
-    return std::string(PQgetvalue(m_result, row, column), static_cast<size_t>(PQgetlength(m_result, row, column)));
+    const char* value = PQgetvalue(m_result, row, column);
+    if (PQftype(m_result, column) == 17) {  // bytea comes as text ("\\x0a1b..."): its bytes
+        size_t length = 0;
+        unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(value), &length);
+        std::string out(reinterpret_cast<const char*>(bytes), bytes != NULL ? length : 0);
+        PQfreemem(bytes);
+        return out;
+    }
+    return std::string(value, static_cast<size_t>(PQgetlength(m_result, row, column)));
 }
 
 int64_t QVPgResult::Int(int row, int column) const { return atoll(PQgetvalue(m_result, row, column)); }
@@ -279,12 +289,105 @@ const char kWriteBatch[] =
     "  ON CONFLICT (day, reason) DO UPDATE SET n = j.n + excluded.n)"
     " SELECT game_id, guid, client_time FROM inserted";
 
+// A batch's reports in one statement: those that are new come back.
+const char kInsertReports[] =
+    "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body,"
+    "  source, held)"
+    " SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[], $7::bigint[],"
+    "  $8::bigint[], $9::text[], $10::text[], $11::bytea[], $12::text[], $13::bigint[])"
+    " ORDER BY 6, 3, 5"
+    " ON CONFLICT (client_time, game_id, guid) DO NOTHING"
+    " RETURNING game_id, guid, client_time";
+
+// Counting's reads in two statements: the batch's machines, made (empty)
+// where they are new and locked until the commit, so that two receivers
+// count a machine one after the other; and what is known of the batch's
+// values.
+const char kLoadMachines[] =
+    "INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports, days)"
+    " SELECT g, u, 0, 0, 0, ''::bytea FROM unnest($1::text[], $2::text[]) AS k (g, u) ORDER BY 1, 2"
+    " ON CONFLICT (game_id, guid) DO UPDATE SET reports = m.reports"
+    " RETURNING game_id, guid, first_seen, last_seen, reports, days";
+
+const char kLoadValues[] =
+    "SELECT 'known', b.game_id, b.kind, b.value, 0::bigint FROM breakdown b"
+    "  JOIN unnest($1::text[], $2::text[], $3::text[]) AS k (g, kind, v) ON b.game_id = k.g AND b.kind = k.kind"
+    "  AND b.value = k.v"
+    " UNION ALL SELECT 'count', b.game_id, b.kind, '', count(*) FROM breakdown b"
+    "  JOIN unnest($4::text[], $5::text[]) AS k (g, kind) ON b.game_id = k.g AND b.kind = k.kind"
+    "  GROUP BY b.game_id, b.kind";
+
+// Counting's writes in one statement: each table's changes as arrays, in
+// key order, so that receivers lock rows alike; then, in a second, the rows
+// that have nothing left in them.
+const char kApplyDeltas[] =
+    "WITH machine_up AS ("
+    "  INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports, days)"
+    "  SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::bigint[], $5::bigint[], $6::bytea[]) ORDER BY 1, 2"
+    "  ON CONFLICT (game_id, guid) DO UPDATE SET first_seen = excluded.first_seen, last_seen = excluded.last_seen,"
+    "   reports = excluded.reports, days = excluded.days),"
+    " machine_gone AS ("
+    "  DELETE FROM machines m USING unnest($7::text[], $8::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
+    " day_up AS ("
+    "  INSERT INTO daily AS d (game_id, day, reports, new_machines)"
+    "  SELECT * FROM unnest($9::text[], $10::text[], $11::bigint[], $12::bigint[]) ORDER BY 1, 2"
+    "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
+    "   new_machines = d.new_machines + excluded.new_machines),"
+    " last_up AS ("
+    "  INSERT INTO machine_last AS l (game_id, day, machines)"
+    "  SELECT * FROM unnest($13::text[], $14::text[], $15::bigint[]) ORDER BY 1, 2"
+    "  ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines),"
+    " gap_up AS ("
+    "  INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines)"
+    "  SELECT * FROM unnest($16::text[], $17::text[], $18::text[], $19::bigint[]) ORDER BY 1, 2, 3"
+    "  ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines),"
+    " value_up AS ("
+    "  INSERT INTO breakdown AS b (game_id, kind, value, reports)"
+    "  SELECT * FROM unnest($20::text[], $21::text[], $22::text[], $23::bigint[]) ORDER BY 1, 2, 3"
+    "  ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports),"
+    " value_day_up AS ("
+    "  INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports)"
+    "  SELECT * FROM unnest($24::text[], $25::text[], $26::text[], $27::text[], $28::bigint[]) ORDER BY 1, 2, 3, 4"
+    "  ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports),"
+    " game_up AS ("
+    "  INSERT INTO games AS g (game_id, reports, machines)"
+    "  SELECT * FROM unnest($29::text[], $30::bigint[], $31::bigint[]) ORDER BY 1"
+    "  ON CONFLICT (game_id) DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines)"
+    " SELECT 1";
+
+const char kDropEmpty[] =
+    "WITH day_gone AS ("
+    "  DELETE FROM daily d USING unnest($1::text[], $2::text[]) AS k (g, day)"
+    "  WHERE d.game_id = k.g AND d.day = k.day AND d.reports <= 0 AND d.new_machines <= 0),"
+    " last_gone AS ("
+    "  DELETE FROM machine_last l USING unnest($3::text[], $4::text[]) AS k (g, day)"
+    "  WHERE l.game_id = k.g AND l.day = k.day AND l.machines <= 0),"
+    " gap_gone AS ("
+    "  DELETE FROM machine_gaps m USING unnest($5::text[], $6::text[], $7::text[]) AS k (g, f, l)"
+    "  WHERE m.game_id = k.g AND m.first_day = k.f AND m.last_day = k.l AND m.machines <= 0),"
+    " value_gone AS ("
+    "  DELETE FROM breakdown b USING unnest($8::text[], $9::text[], $10::text[]) AS k (g, kind, v)"
+    "  WHERE b.game_id = k.g AND b.kind = k.kind AND b.value = k.v AND b.reports <= 0),"
+    " value_day_gone AS ("
+    "  DELETE FROM breakdown_days b USING unnest($11::text[], $12::text[], $13::text[], $14::text[]) AS k (g, kind, day, v)"
+    "  WHERE b.game_id = k.g AND b.kind = k.kind AND b.day = k.day AND b.value = k.v AND b.reports <= 0),"
+    " game_gone AS ("
+    "  DELETE FROM games g USING unnest($15::text[]) AS k (g) WHERE g.game_id = k.g AND g.reports <= 0 AND g.machines <= 0)"
+    " SELECT 1";
+
+const char kAddRejects[] =
+    "INSERT INTO rejects AS j (day, reason, n)"
+    " SELECT day, reason, sum(n)::bigint FROM unnest($1::text[], $2::text[], $3::bigint[]) AS r (day, reason, n)"
+    " GROUP BY 1, 2 ORDER BY 1, 2"
+    " ON CONFLICT (day, reason) DO UPDATE SET n = j.n + excluded.n";
+
 const struct {
     const char* name;
     const char* sql;
     int parameters;
 } kStatements[] = {
-    {"write_batch", kWriteBatch, 17},
+    {"insert_reports", kInsertReports, 13}, {"load_machines", kLoadMachines, 2}, {"load_values", kLoadValues, 5},
+    {"apply_deltas", kApplyDeltas, 31},     {"drop_empty", kDropEmpty, 15},       {"add_rejects", kAddRejects, 3},
 };
 
 // The element types' OIDs, fixed in PostgreSQL's catalog.
@@ -333,6 +436,9 @@ private:
 
     std::string m_data;
     uint32_t m_count;
+
+public:
+    uint32_t Count() const { return m_count; }
 };
 
 std::string Number(int64_t value) { return std::to_string(value); }
@@ -371,6 +477,10 @@ bool QVPgSession::Run(const std::string& sql, const std::vector<QVSqlValue>& val
 
 int64_t QVPgSession::Changes() { return m_last.Affected(); }
 
+std::string QVPgSession::State() const { return m_last.State(); }
+
+void QVPgSession::Failed(QVPgResult result) { m_last = std::move(result); }
+
 std::string QVPgSession::Error() {
     const std::string message = m_last.Message();
     return message.empty() ? m_conn.Error() : message;
@@ -397,7 +507,7 @@ bool QVPgStore::PrepareSchema(std::string* error) {
         *error = "cannot use " + m_url + ": " + m_session.Error();
         return false;
     }
-    if (!EnsureSchema(kPostgres, m_session, "the database", &m_sourceKey, &m_breakdownCap, error)) return false;
+    if (!EnsureSchema(kPostgres, m_session, "the database", [this] { return Recount(m_session); }, &m_sourceKey, &m_breakdownCap, error)) return false;
     if (!transaction.Commit()) {
         *error = "cannot use " + m_url + ": " + m_session.Error();
         return false;
@@ -437,14 +547,8 @@ std::tuple<const std::string&, const std::string&, const std::string&> Key(const
 
 }  // namespace
 
-bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                         std::vector<bool>* inserted, std::string* state, std::string* error) {
-    inserted->assign(rows.size(), false);
-    if (rows.empty() && rejects.empty()) return true;
-    if (!Connected()) {
-        *error = m_conn.Error();
-        return false;
-    }
+bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) {
+    if (rows.empty()) return true;
     // A report twice in one batch is sent once, the first of them: each key
     // that comes back then names one row.
     std::vector<size_t> order(rows.size());
@@ -471,25 +575,14 @@ bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector
         source.Add(r.source);
         held.Add(static_cast<int64_t>(r.held ? 1 : 0));
     }
-    QVPgArray rejectDay(kText), rejectReason(kText), rejectCount(kInt8);
-    for (const QVRejectCount& r : rejects) {
-        rejectDay.Add(r.day);
-        rejectReason.Add(r.reason);
-        rejectCount.Add(r.count);
-    }
-    const int64_t cap = static_cast<int64_t>(m_breakdownCap);
-    std::string capBytes(8, '\0');
-    for (int i = 0; i < 8; ++i) capBytes[i] = static_cast<char>(static_cast<uint64_t>(cap) >> (56 - 8 * i));
     QVPgResult result = m_conn.RunBinary(
-        "write_batch", {receivedAt.Done(), day.Done(), gameId.Done(), version.Done(), guid.Done(), clientTime.Done(),
-                        osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), body.Done(), source.Done(),
-                        held.Done(), capBytes, rejectDay.Done(), rejectReason.Done(), rejectCount.Done()});
+        "insert_reports", {receivedAt.Done(), day.Done(), gameId.Done(), version.Done(), guid.Done(), clientTime.Done(),
+                           osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), body.Done(), source.Done(),
+                           held.Done()});
     if (!result.ok()) {
-        *state = result.State();
-        *error = m_conn.Error();
+        m_session.Failed(std::move(result));
         return false;
     }
-    // The result is only here once the statement's transaction committed.
     for (int n = 0; n < result.Rows(); ++n) {
         QVReportRow key;
         key.gameId = result.Text(n, 0);
@@ -502,6 +595,194 @@ bool QVPgStore::TryBatch(const std::vector<QVReportRow>& rows, const std::vector
     return true;
 }
 
+bool QVPgStore::Run(const char* statement, const std::vector<std::string>& arrays) {
+    QVPgResult result = m_conn.RunBinary(statement, arrays);
+    const bool ok = result.ok();
+    m_session.Failed(std::move(result));  // the last result, failed or not, is the session's
+    return ok;
+}
+
+bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) {
+    // Before its statements are prepared (an upgrade counts again as the
+    // schema is made), the statements of both stores.
+    if (!m_prepared) return QVStore::LoadBasis(s, rows, basis);
+    std::set<QVMachineKey> machines;
+    std::set<QVValueKey> values;
+    std::set<std::pair<std::string, std::string> > kinds;
+    for (const QVReportRow* r : rows) {
+        machines.insert(QVMachineKey(r->gameId, r->guid));
+        for (const auto& kv : BreakdownValues(*r)) {
+            values.insert(QVValueKey(r->gameId, kv.first, kv.second));
+            kinds.insert(std::make_pair(r->gameId, kv.first));
+        }
+    }
+    QVPgArray games(kText), guids(kText);
+    for (const QVMachineKey& k : machines) {
+        games.Add(k.first);
+        guids.Add(k.second);
+    }
+    QVPgResult found = m_conn.RunBinary("load_machines", {games.Done(), guids.Done()});
+    if (!found.ok()) {
+        m_session.Failed(std::move(found));
+        return false;
+    }
+    for (int i = 0; i < found.Rows(); ++i) {
+        QVMachineState& m = basis->machines[QVMachineKey(found.Text(i, 0), found.Text(i, 1))];
+        m.reports = found.Int(i, 4);
+        if (m.reports <= 0) continue;  // made just now: new
+        m.exists = true;
+        m.firstSeen = found.Int(i, 2);
+        m.lastSeen = found.Int(i, 3);
+        DecodeDays(found.Text(i, 5), &m.days);
+    }
+    QVPgArray valueGames(kText), valueKinds(kText), valueTexts(kText), kindGames(kText), kindKinds(kText);
+    for (const QVValueKey& v : values) {
+        valueGames.Add(std::get<0>(v));
+        valueKinds.Add(std::get<1>(v));
+        valueTexts.Add(std::get<2>(v));
+    }
+    for (const auto& k : kinds) {
+        kindGames.Add(k.first);
+        kindKinds.Add(k.second);
+        basis->values[k] = 0;
+    }
+    QVPgResult known = m_conn.RunBinary("load_values", {valueGames.Done(), valueKinds.Done(), valueTexts.Done(),
+                                                        kindGames.Done(), kindKinds.Done()});
+    if (!known.ok()) {
+        m_session.Failed(std::move(known));
+        return false;
+    }
+    for (int i = 0; i < known.Rows(); ++i) {
+        if (known.Text(i, 0) == "known") {
+            basis->known.insert(QVValueKey(known.Text(i, 1), known.Text(i, 2), known.Text(i, 3)));
+        } else {
+            basis->values[std::make_pair(known.Text(i, 1), known.Text(i, 2))] = known.Int(i, 4);
+        }
+    }
+    return true;
+}
+
+bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
+    if (!m_prepared) return QVStore::ApplyDeltas(s, d);
+    QVPgArray upGame(kText), upGuid(kText), upFirst(kInt8), upLast(kInt8), upReports(kInt8), upDays(kBytea), goneGame(kText),
+        goneGuid(kText);
+    for (const auto& m : d.machines) {
+        if (m.second.exists) {
+            upGame.Add(m.first.first);
+            upGuid.Add(m.first.second);
+            upFirst.Add(m.second.firstSeen);
+            upLast.Add(m.second.lastSeen);
+            upReports.Add(m.second.reports);
+            upDays.Add(EncodeDays(m.second.days));
+        } else {
+            goneGame.Add(m.first.first);
+            goneGuid.Add(m.first.second);
+        }
+    }
+    // Each change, and where it takes away, the key of a row that may be
+    // left with nothing.
+    QVPgArray dayGame(kText), dayDay(kText), dayReports(kInt8), dayNew(kInt8), lowDayGame(kText), lowDayDay(kText);
+    for (const auto& x : d.days) {
+        if (x.second.first == 0 && x.second.second == 0) continue;
+        dayGame.Add(x.first.first);
+        dayDay.Add(x.first.second);
+        dayReports.Add(x.second.first);
+        dayNew.Add(x.second.second);
+        if (x.second.first < 0 || x.second.second < 0) {
+            lowDayGame.Add(x.first.first);
+            lowDayDay.Add(x.first.second);
+        }
+    }
+    QVPgArray lastGame(kText), lastDay(kText), lastN(kInt8), lowLastGame(kText), lowLastDay(kText);
+    for (const auto& x : d.lastDays) {
+        if (x.second == 0) continue;
+        lastGame.Add(x.first.first);
+        lastDay.Add(x.first.second);
+        lastN.Add(x.second);
+        if (x.second < 0) {
+            lowLastGame.Add(x.first.first);
+            lowLastDay.Add(x.first.second);
+        }
+    }
+    QVPgArray gapGame(kText), gapFirst(kText), gapLast(kText), gapN(kInt8), lowGapGame(kText), lowGapFirst(kText),
+        lowGapLast(kText);
+    for (const auto& x : d.gaps) {
+        if (x.second == 0) continue;
+        gapGame.Add(std::get<0>(x.first));
+        gapFirst.Add(std::get<1>(x.first));
+        gapLast.Add(std::get<2>(x.first));
+        gapN.Add(x.second);
+        if (x.second < 0) {
+            lowGapGame.Add(std::get<0>(x.first));
+            lowGapFirst.Add(std::get<1>(x.first));
+            lowGapLast.Add(std::get<2>(x.first));
+        }
+    }
+    QVPgArray valGame(kText), valKind(kText), valValue(kText), valN(kInt8), lowValGame(kText), lowValKind(kText),
+        lowValValue(kText);
+    for (const auto& x : d.breakdown) {
+        if (x.second == 0) continue;
+        valGame.Add(std::get<0>(x.first));
+        valKind.Add(std::get<1>(x.first));
+        valValue.Add(std::get<2>(x.first));
+        valN.Add(x.second);
+        if (x.second < 0) {
+            lowValGame.Add(std::get<0>(x.first));
+            lowValKind.Add(std::get<1>(x.first));
+            lowValValue.Add(std::get<2>(x.first));
+        }
+    }
+    QVPgArray vdGame(kText), vdKind(kText), vdDay(kText), vdValue(kText), vdN(kInt8), lowVdGame(kText), lowVdKind(kText),
+        lowVdDay(kText), lowVdValue(kText);
+    for (const auto& x : d.breakdownDays) {
+        if (x.second == 0) continue;
+        vdGame.Add(std::get<0>(x.first));
+        vdKind.Add(std::get<1>(x.first));
+        vdDay.Add(std::get<2>(x.first));
+        vdValue.Add(std::get<3>(x.first));
+        vdN.Add(x.second);
+        if (x.second < 0) {
+            lowVdGame.Add(std::get<0>(x.first));
+            lowVdKind.Add(std::get<1>(x.first));
+            lowVdDay.Add(std::get<2>(x.first));
+            lowVdValue.Add(std::get<3>(x.first));
+        }
+    }
+    QVPgArray gameId(kText), gameReports(kInt8), gameMachines(kInt8), lowGame(kText);
+    for (const auto& x : d.games) {
+        if (x.second.first == 0 && x.second.second == 0) continue;
+        gameId.Add(x.first);
+        gameReports.Add(x.second.first);
+        gameMachines.Add(x.second.second);
+        if (x.second.first < 0 || x.second.second < 0) lowGame.Add(x.first);
+    }
+    const bool anyLow = lowDayGame.Count() + lowLastGame.Count() + lowGapGame.Count() + lowValGame.Count() +
+                        lowVdGame.Count() + lowGame.Count() > 0;
+    return Run("apply_deltas",
+               {upGame.Done(), upGuid.Done(), upFirst.Done(), upLast.Done(), upReports.Done(), upDays.Done(),
+                goneGame.Done(), goneGuid.Done(), dayGame.Done(), dayDay.Done(), dayReports.Done(), dayNew.Done(),
+                lastGame.Done(), lastDay.Done(), lastN.Done(), gapGame.Done(), gapFirst.Done(), gapLast.Done(),
+                gapN.Done(), valGame.Done(), valKind.Done(), valValue.Done(), valN.Done(), vdGame.Done(), vdKind.Done(),
+                vdDay.Done(), vdValue.Done(), vdN.Done(), gameId.Done(), gameReports.Done(), gameMachines.Done()}) &&
+           (!anyLow ||
+            Run("drop_empty", {lowDayGame.Done(), lowDayDay.Done(), lowLastGame.Done(), lowLastDay.Done(),
+                               lowGapGame.Done(), lowGapFirst.Done(), lowGapLast.Done(), lowValGame.Done(),
+                               lowValKind.Done(), lowValValue.Done(), lowVdGame.Done(), lowVdKind.Done(),
+                               lowVdDay.Done(), lowVdValue.Done(), lowGame.Done()}));
+}
+
+bool QVPgStore::AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects) {
+    if (rejects.empty()) return true;
+    if (!m_prepared) return QVStore::AddRejects(s, rejects);
+    QVPgArray day(kText), reason(kText), count(kInt8);
+    for (const QVRejectCount& r : rejects) {
+        day.Add(r.day);
+        reason.Add(r.reason);
+        count.Add(r.count);
+    }
+    return Run("add_rejects", {day.Done(), reason.Done(), count.Done()});
+}
+
 bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
                            std::vector<bool>* inserted, std::string* error) {
     // Receivers' transactions may still meet in a deadlock or serialization
@@ -509,8 +790,9 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
     bool reconnected = false;
     const int64_t deadline = NowMs() + m_conn.Timeout();
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string state;
-        if (TryBatch(rows, rejects, inserted, &state, error)) return true;
+        error->clear();
+        if (QVStore::WriteBatch(rows, rejects, inserted, error)) return true;
+        const std::string state = m_session.State();
         // Tried again within the one deadline of a commit.
         if ((state == "40P01" || state == "40001") && NowMs() < deadline) continue;
         // A connection that broke (a restarted database) is tried once more

@@ -95,6 +95,10 @@ public:
     bool Run(const std::string& sql, const std::vector<QVSqlValue>& values, std::vector<QVSqlRow>* rows) override;
     int64_t Changes() override;
     std::string Error() override;
+    // The SQLSTATE of the last failure ("40P01": a deadlock).
+    std::string State() const;
+    // A failure met outside the session, to be reported as its own.
+    void Failed(QVPgResult result);
 
 private:
     QVPgConnection& m_conn;
@@ -114,15 +118,22 @@ public:
 
 protected:
     QVSqlSession* Session() override { return Connected() ? &m_session : NULL; }
+    const char* LockRows() const override { return " FOR UPDATE"; }
+    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) override;
+    // Counting's reads and writes as whole batches: a few statements, not
+    // one for each row.
+    bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) override;
+    bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas) override;
+    bool AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects) override;
 
 private:
+    // A prepared statement with array values; its result becomes the
+    // session's last.
+    bool Run(const char* statement, const std::vector<std::string>& arrays);
     bool PrepareSchema(std::string* error);
     bool PrepareStatements();
     // Connected, with the schema checked and the statements prepared.
     bool Connected();
-    // One attempt; false with the failure's SQLSTATE in state.
-    bool TryBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                  std::vector<bool>* inserted, std::string* state, std::string* error);
 
     std::string m_url;
     QVPgConnection m_conn;

@@ -8,12 +8,12 @@ namespace Quorvel {
 namespace {
 
 struct Words {
-    const char *integer, *blob, *id, *keyed;  // keyed: after a table whose key is its primary key
+    const char *integer, *blob, *emptyBlob, *id, *keyed;  // keyed: after a table whose key is its primary key
 };
 
 Words WordsOf(QVDialect d) {
-    if (d == kSqlite) return Words{"INTEGER", "BLOB", "id INTEGER PRIMARY KEY", " WITHOUT ROWID"};
-    return Words{"BIGINT", "BYTEA", "id BIGSERIAL PRIMARY KEY", ""};
+    if (d == kSqlite) return Words{"INTEGER", "BLOB", "X''", "id INTEGER PRIMARY KEY", " WITHOUT ROWID"};
+    return Words{"BIGINT", "BYTEA", "''::bytea", "id BIGSERIAL PRIMARY KEY", ""};
 }
 
 }  // namespace
@@ -31,17 +31,28 @@ std::string CreateSchemaSql(QVDialect d) {
            " UNIQUE (client_time, game_id, guid));"
            "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
            "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;"
+           // days: on which days it reported how often (EncodeDays).
            "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen " + I +
-           " NOT NULL, last_seen " + I + " NOT NULL, reports " + I + " NOT NULL, PRIMARY KEY (game_id, guid))" +
-           w.keyed + ";"
+           " NOT NULL, last_seen " + I + " NOT NULL, reports " + I + " NOT NULL, days " + w.blob +
+           " NOT NULL DEFAULT " + w.emptyBlob + ", PRIMARY KEY (game_id, guid))" + w.keyed + ";"
+           // The machines last active on a day, and the gaps between
+           // machines' active days: with the new machines of daily, the
+           // machines active in any period.
+           "CREATE TABLE IF NOT EXISTS machine_last (game_id TEXT NOT NULL, day TEXT NOT NULL, machines " + I +
+           " NOT NULL, PRIMARY KEY (game_id, day))" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS machine_gaps (game_id TEXT NOT NULL, first_day TEXT NOT NULL, last_day TEXT NOT NULL,"
+           " machines " + I + " NOT NULL, PRIMARY KEY (game_id, first_day, last_day))" + w.keyed + ";"
            "CREATE TABLE IF NOT EXISTS daily (game_id TEXT NOT NULL, day TEXT NOT NULL, reports " + I +
            " NOT NULL, new_machines " + I + " NOT NULL, PRIMARY KEY (game_id, day))" + w.keyed + ";"
            // kind: version, os or flash; and version:other and the like for
            // what the cap on distinct values sends elsewhere (value '').
            "CREATE TABLE IF NOT EXISTS breakdown (game_id TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
            " reports " + I + " NOT NULL, PRIMARY KEY (game_id, kind, value))" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS breakdown_days (game_id TEXT NOT NULL, kind TEXT NOT NULL, day TEXT NOT NULL,"
+           " value TEXT NOT NULL, reports " + I + " NOT NULL, PRIMARY KEY (game_id, kind, day, value))" + w.keyed + ";"
            "CREATE TABLE IF NOT EXISTS games (game_id TEXT PRIMARY KEY, reports " + I + " NOT NULL, machines " + I +
            " NOT NULL)" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS names (game_id TEXT PRIMARY KEY, name TEXT NOT NULL)" + w.keyed + ";"
            "CREATE TABLE IF NOT EXISTS rejects (day TEXT NOT NULL, reason TEXT NOT NULL, n " + I +
            " NOT NULL, PRIMARY KEY (day, reason))" + w.keyed + ";";
 }
@@ -49,10 +60,11 @@ std::string CreateSchemaSql(QVDialect d) {
 std::string UpgradeSql(QVDialect d, int from) {
     const Words w = WordsOf(d);
     switch (from) {
-    case 1:  // where each report came from, and reports held for review
+    case 1:  // where each report came from, reports held for review, counts by day and period, names
         return std::string("ALTER TABLE reports ADD COLUMN source TEXT NOT NULL DEFAULT '';") +
                "ALTER TABLE reports ADD COLUMN held " + w.integer + " NOT NULL DEFAULT 0;"
-               "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;";
+               "ALTER TABLE machines ADD COLUMN days " + w.blob + " NOT NULL DEFAULT " + w.emptyBlob + ";" +
+               CreateSchemaSql(d);  // the tables that are new
     }
     return std::string();
 }
@@ -71,8 +83,8 @@ std::string RandomHex(size_t digits) {
     return out;
 }
 
-bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, std::string* sourceKey,
-                  size_t* breakdownCap, std::string* error) {
+bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, const std::function<bool()>& recount,
+                  std::string* sourceKey, size_t* breakdownCap, std::string* error) {
     const auto failed = [&]() {
         *error = "cannot use " + where + ": " + s.Error();
         return false;
@@ -86,17 +98,6 @@ bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, 
                  std::to_string(kSchemaVersion) + " this qvstats knows: use a newer qvstats";
         return false;
     }
-    if (version == 0) {
-        if (!s.Exec(CreateSchemaSql(dialect))) return failed();
-        version = kSchemaVersion;
-    }
-    for (; version < kSchemaVersion; ++version) {
-        if (!s.Exec(UpgradeSql(dialect, version))) return failed();
-    }
-    const std::string mark = "DELETE FROM meta WHERE key = 'schema_version';"
-                             "INSERT INTO meta (key, value) VALUES ('schema_version', '" +
-                             std::to_string(kSchemaVersion) + "');";
-    if (!s.Exec(mark)) return failed();
     // The cap a server counts with, so that release and purge count alike.
     rows.clear();
     if (*breakdownCap == 0) {
@@ -107,6 +108,21 @@ bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, 
                !s.Run("INSERT INTO meta (key, value) VALUES ('breakdown_cap', ?)", {std::to_string(*breakdownCap)})) {
         return failed();
     }
+    if (version == 0) {
+        if (!s.Exec(CreateSchemaSql(dialect))) return failed();
+        version = kSchemaVersion;
+    }
+    const int found = version;
+    for (; version < kSchemaVersion; ++version) {
+        if (!s.Exec(UpgradeSql(dialect, version))) return failed();
+    }
+    // The first schema kept no counts by day: they are made from the
+    // reports, which it never pruned.
+    if (found == 1 && !recount()) return failed();
+    const std::string mark = "DELETE FROM meta WHERE key = 'schema_version';"
+                             "INSERT INTO meta (key, value) VALUES ('schema_version', '" +
+                             std::to_string(kSchemaVersion) + "');";
+    if (!s.Exec(mark)) return failed();
     // The key of --hash-sources: one per database, so that every receiver
     // and every restart hashes an address alike.
     rows.clear();

@@ -12,7 +12,6 @@
 
 #include <map>
 
-#include "server/Counting.h"
 #include "server/Schema.h"
 #include "server/Spool.h"
 
@@ -165,7 +164,7 @@ bool QVSqliteStore::Prepare(std::string* error) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;
     }
-    if (!EnsureSchema(kSqlite, m_session, m_path, &m_sourceKey, &m_breakdownCap, error)) return false;
+    if (!EnsureSchema(kSqlite, m_session, m_path, [this] { return Recount(m_session); }, &m_sourceKey, &m_breakdownCap, error)) return false;
     if (!transaction.Commit()) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;
@@ -174,28 +173,19 @@ bool QVSqliteStore::Prepare(std::string* error) {
     return true;
 }
 
-bool QVSqliteStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                               std::vector<bool>* inserted, std::string* error) {
-    inserted->assign(rows.size(), false);
-    const bool written = InTransaction([&](QVSqlSession& s) {
-        std::vector<const QVReportRow*> fresh;
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const QVReportRow& r = rows[i];
-            if (!s.Run("INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
-                       " system, flash, body, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                       " ON CONFLICT (client_time, game_id, guid) DO NOTHING",
-                       {r.receivedAt, r.day, r.gameId, r.version, r.guid, r.clientTime, r.osMajor, r.osMinor, r.system,
-                        r.flash, QVSqlValue::Bytes(r.body), r.source, r.held ? 1 : 0})) {
-                return false;
-            }
-            if (s.Changes() == 0) continue;  // a replay: stored already
-            (*inserted)[i] = true;
-            if (!r.held) fresh.push_back(&r);
+bool QVSqliteStore::InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const QVReportRow& r = rows[i];
+        if (!s.Run("INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
+                   " system, flash, body, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                   " ON CONFLICT (client_time, game_id, guid) DO NOTHING",
+                   {r.receivedAt, r.day, r.gameId, r.version, r.guid, r.clientTime, r.osMajor, r.osMinor, r.system,
+                    r.flash, QVSqlValue::Bytes(r.body), r.source, r.held ? 1 : 0})) {
+            return false;
         }
-        return CountReports(s, fresh, m_breakdownCap, error) && CountRejects(s, rejects, error);
-    }, error);
-    if (!written) inserted->assign(rows.size(), false);
-    return written;
+        (*inserted)[i] = s.Changes() > 0;  // none: a replay, stored already
+    }
+    return true;
 }
 
 bool QVSqliteStore::Healthy() {

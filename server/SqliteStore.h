@@ -82,11 +82,10 @@ public:
     QVSqliteStore(const std::string& path, const QVStoreOptions& options);
 
     bool Prepare(std::string* error) override;
-    bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                    std::vector<bool>* inserted, std::string* error) override;
     bool Healthy() override;
 
 protected:
+    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) override;
     QVSqlSession* Session() override { return m_ready ? &m_session : NULL; }
     // The write lock at once: a transaction that reads first and then
     // writes could otherwise fail halfway with SQLITE_BUSY.

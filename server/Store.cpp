@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "server/Counting.h"
+#include "server/Days.h"
 #include "server/PgStore.h"
 #include "server/Sql.h"
 #include "server/SqliteStore.h"
@@ -44,18 +45,18 @@ int64_t Number(const std::string& text) { return atoll(text.c_str()); }
 
 }  // namespace
 
-bool QVStore::InTransaction(const std::function<bool(QVSqlSession&)>& work, std::string* error) {
+bool QVStore::InTransaction(const std::function<bool(QVSqlSession&)>& work, std::string* error, bool commit) {
     QVSqlSession* s = Session();
     if (s == NULL) {
         *error = "the database does not answer";
         return false;
     }
     QVTransaction transaction(*s, Begin());
-    if (!transaction.Begun() || !work(*s) || !transaction.Commit()) {
+    if (!transaction.Begun() || !work(*s) || (commit && !transaction.Commit())) {
         if (error->empty()) *error = s->Error();
         return false;
     }
-    return true;
+    return true;  // not committed: rolled back as the transaction goes
 }
 
 bool QVStore::Games(std::vector<std::string>* games) {
@@ -66,57 +67,120 @@ bool QVStore::Games(std::vector<std::string>* games) {
     return true;
 }
 
-bool QVStore::Summary(const std::string& game, const std::string& today, QVGameSummary* summary) {
+bool QVStore::PeriodGames(const std::string& from, const std::string& to,
+                          std::vector<std::pair<std::string, int64_t> >* games) {
     QVSqlSession* s = Session();
-    std::vector<QVSqlRow> totals, day;
-    if (s == NULL || !s->Run("SELECT reports, machines FROM games WHERE game_id = ?", {game}, &totals) ||
-        !s->Run("SELECT reports, new_machines FROM daily WHERE game_id = ? AND day = ?", {game, today}, &day)) {
+    std::vector<QVSqlRow> rows;
+    if (s == NULL || !s->Run("SELECT game_id, SUM(reports) AS n FROM daily WHERE day >= ? AND day <= ? GROUP BY game_id"
+                             " ORDER BY n DESC, game_id",
+                             {from, to}, &rows)) {
         return false;
     }
-    if (!totals.empty()) {
-        summary->reports = Number(totals[0][0]);
-        summary->machines = Number(totals[0][1]);
-    }
-    if (!day.empty()) {
-        summary->reportsToday = Number(day[0][0]);
-        summary->newMachinesToday = Number(day[0][1]);
-    }
+    for (const QVSqlRow& r : rows) games->emplace_back(r[0], Number(r[1]));
     return true;
 }
 
-bool QVStore::Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days) {
+bool QVStore::Names(std::map<std::string, std::string>* names) {
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> rows;
-    if (s == NULL || !s->Run("SELECT day, reports, new_machines FROM daily WHERE game_id = ? AND day >= ? ORDER BY day",
-                             {game, firstDay}, &rows)) {
+    if (s == NULL || !s->Run("SELECT game_id, name FROM names", {}, &rows)) return false;
+    for (const QVSqlRow& r : rows) (*names)[r[0]] = r[1];
+    return true;
+}
+
+bool QVStore::SetName(const std::string& game, const std::string& name, std::string* error) {
+    return InTransaction([&](QVSqlSession& s) {
+        return s.Run("DELETE FROM names WHERE game_id = ?", {game}) &&
+               (name.empty() || s.Run("INSERT INTO names (game_id, name) VALUES (?, ?)", {game, name}));
+    }, error);
+}
+
+bool QVStore::FirstDay(const std::string& game, std::string* day) {
+    QVSqlSession* s = Session();
+    std::vector<QVSqlRow> rows;
+    if (s == NULL || !s->Run("SELECT MIN(day) FROM daily WHERE game_id = ?", {game}, &rows)) return false;
+    *day = rows.empty() ? std::string() : rows[0][0];
+    return true;
+}
+
+bool QVStore::Totals(const std::string& game, const std::string& from, const std::string& to, QVPeriodTotals* t) {
+    QVSqlSession* s = Session();
+    std::vector<QVSqlRow> period, known, gone, away;
+    // Machines active in [from, to]: those new by its end, less those whose
+    // last day was before it, less those with a gap over all of it.
+    if (s == NULL ||
+        !s->Run("SELECT COALESCE(SUM(reports), 0), COALESCE(SUM(new_machines), 0) FROM daily"
+                " WHERE game_id = ? AND day >= ? AND day <= ?",
+                {game, from, to}, &period) ||
+        !s->Run("SELECT COALESCE(SUM(new_machines), 0) FROM daily WHERE game_id = ? AND day <= ?", {game, to}, &known) ||
+        !s->Run("SELECT COALESCE(SUM(machines), 0) FROM machine_last WHERE game_id = ? AND day < ?", {game, from}, &gone) ||
+        !s->Run("SELECT COALESCE(SUM(machines), 0) FROM machine_gaps WHERE game_id = ? AND first_day <= ?"
+                " AND last_day >= ?",
+                {game, from, to}, &away)) {
+        return false;
+    }
+    t->reports = Number(period[0][0]);
+    t->newMachines = Number(period[0][1]);
+    t->machines = Number(known[0][0]) - Number(gone[0][0]) - Number(away[0][0]);
+    return true;
+}
+
+bool QVStore::Days(const std::string& game, const std::string& from, const std::string& to,
+                   std::vector<QVDayCount>* days) {
+    QVSqlSession* s = Session();
+    std::vector<QVSqlRow> rows;
+    if (s == NULL || !s->Run("SELECT day, reports, new_machines FROM daily WHERE game_id = ? AND day >= ? AND day <= ?"
+                             " ORDER BY day",
+                             {game, from, to}, &rows)) {
         return false;
     }
     for (const QVSqlRow& r : rows) days->push_back(QVDayCount{r[0], Number(r[1]), Number(r[2])});
     return true;
 }
 
-bool QVStore::Breakdown(const std::string& game, const std::string& kind, size_t offset, size_t limit,
-                        QVBreakdownPage* page) {
+bool QVStore::Breakdown(const std::string& game, const std::string& kind, const std::string& from, const std::string& to,
+                        bool ascending, size_t offset, size_t limit, QVBreakdownPage* page) {
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> rows, other, values;
     if (s == NULL ||
-        !s->Run("SELECT value, reports FROM breakdown WHERE game_id = ? AND kind = ? ORDER BY reports DESC, value"
-                " LIMIT ? OFFSET ?",
-                {game, kind, static_cast<int64_t>(limit), static_cast<int64_t>(offset)}, &rows) ||
-        !s->Run("SELECT reports FROM breakdown WHERE game_id = ? AND kind = ?", {game, kind + ":other"}, &other) ||
-        !s->Run("SELECT COUNT(*) FROM breakdown WHERE game_id = ? AND kind = ?", {game, kind}, &values)) {
+        !s->Run(std::string("SELECT value, SUM(reports) AS n FROM breakdown_days WHERE game_id = ? AND kind = ?"
+                            " AND day >= ? AND day <= ? GROUP BY value ORDER BY n ") +
+                    (ascending ? "ASC" : "DESC") + ", value LIMIT ? OFFSET ?",
+                {game, kind, from, to, static_cast<int64_t>(limit), static_cast<int64_t>(offset)}, &rows) ||
+        !s->Run("SELECT COALESCE(SUM(reports), 0) FROM breakdown_days WHERE game_id = ? AND kind = ? AND day >= ?"
+                " AND day <= ?",
+                {game, kind + ":other", from, to}, &other) ||
+        !s->Run("SELECT COUNT(DISTINCT value) FROM breakdown_days WHERE game_id = ? AND kind = ? AND day >= ? AND day <= ?",
+                {game, kind, from, to}, &values)) {
         return false;
     }
     for (const QVSqlRow& r : rows) page->rows.push_back(QVBreakdownRow{r[0], Number(r[1])});
-    page->other = other.empty() ? 0 : Number(other[0][0]);
-    page->values = values.empty() ? 0 : Number(values[0][0]);
+    page->other = Number(other[0][0]);
+    page->values = Number(values[0][0]);
     return true;
 }
 
-bool QVStore::Rejects(std::vector<QVRejectCount>* rejects) {
+bool QVStore::VersionsByDay(const std::string& game, const std::string& from, const std::string& to,
+                            std::vector<QVDayValue>* out) {
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> rows;
-    if (s == NULL || !s->Run("SELECT day, reason, n FROM rejects ORDER BY day DESC, reason", {}, &rows)) return false;
+    if (s == NULL || !s->Run("SELECT day, value, reports, CASE WHEN kind = 'version' THEN 0 ELSE 1 END FROM breakdown_days"
+                             " WHERE game_id = ? AND (kind = 'version' OR kind = 'version:other') AND day >= ? AND day <= ?"
+                             " ORDER BY day, value",
+                             {game, from, to}, &rows)) {
+        return false;
+    }
+    for (const QVSqlRow& r : rows) out->push_back(QVDayValue{r[0], r[1], Number(r[2]), Number(r[3]) != 0});
+    return true;
+}
+
+bool QVStore::Rejects(const std::string& from, const std::string& to, std::vector<QVRejectCount>* rejects) {
+    QVSqlSession* s = Session();
+    std::vector<QVSqlRow> rows;
+    if (s == NULL || !s->Run("SELECT day, reason, n FROM rejects WHERE day >= ? AND day <= ? ORDER BY day DESC, reason",
+                             {from, to}, &rows)) {
+        return false;
+    }
     for (const QVSqlRow& r : rows) rejects->push_back(QVRejectCount{r[0], r[1], Number(r[2])});
     return true;
 }
@@ -180,14 +244,276 @@ bool QVStore::Prune(int64_t before, size_t limit, int64_t* deleted, std::string*
     }, error);
 }
 
+bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
+                         std::vector<bool>* inserted, std::string* error) {
+    inserted->assign(rows.size(), false);
+    const bool written = InTransaction([&](QVSqlSession& s) {
+        if (!InsertReports(s, rows, inserted)) return false;
+        std::vector<const QVReportRow*> fresh;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if ((*inserted)[i] && !rows[i].held) fresh.push_back(&rows[i]);
+        }
+        return Count(s, fresh, 1) && AddRejects(s, rejects);
+    }, error);
+    if (!written) inserted->assign(rows.size(), false);
+    return written;
+}
+
+bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) {
+    for (const QVReportRow* r : rows) {
+        const QVMachineKey key(r->gameId, r->guid);
+        if (basis->machines.count(key)) continue;
+        // An empty row first, so that a machine new to two writers at once
+        // is one row, which the second waits for.
+        std::vector<QVSqlRow> found;
+        if (!s.Run("INSERT INTO machines (game_id, guid, first_seen, last_seen, reports, days) VALUES (?, ?, 0, 0, 0, ?)"
+                   " ON CONFLICT (game_id, guid) DO NOTHING",
+                   {r->gameId, r->guid, QVSqlValue::Bytes(std::string())}) ||
+            !s.Run(std::string("SELECT first_seen, last_seen, reports, days FROM machines WHERE game_id = ? AND guid = ?") +
+                       LockRows(),
+                   {r->gameId, r->guid}, &found)) {
+            return false;
+        }
+        QVMachineState& m = basis->machines[key];
+        if (!found.empty() && Number(found[0][2]) > 0) {
+            m.exists = true;
+            m.firstSeen = Number(found[0][0]);
+            m.lastSeen = Number(found[0][1]);
+            m.reports = Number(found[0][2]);
+            DecodeDays(found[0][3], &m.days);
+        }
+    }
+    for (const QVReportRow* r : rows) {
+        for (const auto& kv : BreakdownValues(*r)) {
+            const QVValueKey own(r->gameId, kv.first, kv.second);
+            const auto kind = std::make_pair(r->gameId, kv.first);
+            std::vector<QVSqlRow> found;
+            if (!basis->values.count(kind)) {
+                if (!s.Run("SELECT COUNT(*) FROM breakdown WHERE game_id = ? AND kind = ?", {kind.first, kind.second}, &found)) {
+                    return false;
+                }
+                basis->values[kind] = found.empty() ? 0 : Number(found[0][0]);
+                found.clear();
+            }
+            if (basis->known.count(own)) continue;
+            if (!s.Run("SELECT 1 FROM breakdown WHERE game_id = ? AND kind = ? AND value = ?", {r->gameId, kv.first, kv.second},
+                       &found)) {
+                return false;
+            }
+            if (!found.empty()) basis->known.insert(own);
+        }
+    }
+    return true;
+}
+
+bool QVStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
+    for (const auto& m : d.machines) {
+        const bool done = m.second.exists
+            ? s.Run("INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports, days) VALUES (?, ?, ?, ?, ?, ?)"
+                    " ON CONFLICT (game_id, guid) DO UPDATE SET first_seen = excluded.first_seen,"
+                    " last_seen = excluded.last_seen, reports = excluded.reports, days = excluded.days",
+                    {m.first.first, m.first.second, m.second.firstSeen, m.second.lastSeen, m.second.reports,
+                     QVSqlValue::Bytes(EncodeDays(m.second.days))})
+            : s.Run("DELETE FROM machines WHERE game_id = ? AND guid = ?", {m.first.first, m.first.second});
+        if (!done) return false;
+    }
+    // Each count moved on; a row with nothing left in it goes.
+    for (const auto& x : d.days) {
+        if (x.second.first == 0 && x.second.second == 0) continue;
+        if (!s.Run("INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
+                   " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
+                   " new_machines = d.new_machines + excluded.new_machines",
+                   {x.first.first, x.first.second, x.second.first, x.second.second}) ||
+            !s.Run("DELETE FROM daily WHERE game_id = ? AND day = ? AND reports <= 0 AND new_machines <= 0",
+                   {x.first.first, x.first.second})) {
+            return false;
+        }
+    }
+    for (const auto& x : d.lastDays) {
+        if (x.second == 0) continue;
+        if (!s.Run("INSERT INTO machine_last AS l (game_id, day, machines) VALUES (?, ?, ?)"
+                   " ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines",
+                   {x.first.first, x.first.second, x.second}) ||
+            !s.Run("DELETE FROM machine_last WHERE game_id = ? AND day = ? AND machines <= 0", {x.first.first, x.first.second})) {
+            return false;
+        }
+    }
+    for (const auto& x : d.gaps) {
+        if (x.second == 0) continue;
+        const std::string& game = std::get<0>(x.first);
+        if (!s.Run("INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines) VALUES (?, ?, ?, ?)"
+                   " ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines",
+                   {game, std::get<1>(x.first), std::get<2>(x.first), x.second}) ||
+            !s.Run("DELETE FROM machine_gaps WHERE game_id = ? AND first_day = ? AND last_day = ? AND machines <= 0",
+                   {game, std::get<1>(x.first), std::get<2>(x.first)})) {
+            return false;
+        }
+    }
+    for (const auto& x : d.breakdown) {
+        if (x.second == 0) continue;
+        const std::string& game = std::get<0>(x.first);
+        if (!s.Run("INSERT INTO breakdown AS b (game_id, kind, value, reports) VALUES (?, ?, ?, ?)"
+                   " ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports",
+                   {game, std::get<1>(x.first), std::get<2>(x.first), x.second}) ||
+            !s.Run("DELETE FROM breakdown WHERE game_id = ? AND kind = ? AND value = ? AND reports <= 0",
+                   {game, std::get<1>(x.first), std::get<2>(x.first)})) {
+            return false;
+        }
+    }
+    for (const auto& x : d.breakdownDays) {
+        if (x.second == 0) continue;
+        const std::string& game = std::get<0>(x.first);
+        if (!s.Run("INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports) VALUES (?, ?, ?, ?, ?)"
+                   " ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports",
+                   {game, std::get<1>(x.first), std::get<2>(x.first), std::get<3>(x.first), x.second}) ||
+            !s.Run("DELETE FROM breakdown_days WHERE game_id = ? AND kind = ? AND day = ? AND value = ? AND reports <= 0",
+                   {game, std::get<1>(x.first), std::get<2>(x.first), std::get<3>(x.first)})) {
+            return false;
+        }
+    }
+    for (const auto& x : d.games) {
+        if (x.second.first == 0 && x.second.second == 0) continue;
+        if (!s.Run("INSERT INTO games AS g (game_id, reports, machines) VALUES (?, ?, ?) ON CONFLICT (game_id)"
+                   " DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines",
+                   {x.first, x.second.first, x.second.second}) ||
+            !s.Run("DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0", {x.first})) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool QVStore::AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects) {
+    for (const QVRejectCount& r : rejects) {
+        if (!s.Run("INSERT INTO rejects AS j (day, reason, n) VALUES (?, ?, ?) ON CONFLICT (day, reason)"
+                   " DO UPDATE SET n = j.n + excluded.n",
+                   {r.day, r.reason, r.count})) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool QVStore::Count(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, int sign, QVCountDeltas* deltas) {
+    if (rows.empty()) return true;
+    QVCountBasis basis;
+    if (!LoadBasis(s, rows, &basis)) return false;
+    const QVCountDeltas counted = CountRows(rows, basis, m_breakdownCap, sign);
+    if (deltas != NULL) *deltas = counted;
+    return ApplyDeltas(s, counted);
+}
+
+namespace {
+
+const char kReportColumns[] = "received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash";
+
+QVReportRow ReportOf(const QVSqlRow& c, size_t first) {
+    QVReportRow r;
+    r.receivedAt = Number(c[first]);
+    r.day = c[first + 1];
+    r.gameId = c[first + 2];
+    r.version = c[first + 3];
+    r.guid = c[first + 4];
+    r.clientTime = c[first + 5];
+    r.osMajor = Number(c[first + 6]);
+    r.osMinor = Number(c[first + 7]);
+    r.system = c[first + 8];
+    r.flash = c[first + 9];
+    return r;
+}
+
+const char kMatching[] =
+    " FROM reports WHERE (? = '' OR game_id = ?) AND (? = '' OR source = ?) AND received_at >= ? AND received_at < ?";
+
+std::vector<QVSqlValue> FilterValues(const QVPurgeFilter& f) { return {f.game, f.game, f.source, f.source, f.from, f.to}; }
+
+}  // namespace
+
+bool QVStore::Recount(QVSqlSession& s) {
+    if (!s.Exec("DELETE FROM machines; DELETE FROM daily; DELETE FROM machine_last; DELETE FROM machine_gaps;"
+                "DELETE FROM breakdown; DELETE FROM breakdown_days; DELETE FROM games;")) {
+        return false;
+    }
+    std::string after = "-9223372036854775808";
+    for (;;) {
+        std::vector<QVSqlRow> page;
+        if (!s.Run(std::string("SELECT id, ") + kReportColumns + " FROM reports WHERE held = 0 AND id > ? ORDER BY id LIMIT 5000",
+                   {Number(after)}, &page)) {
+            return false;
+        }
+        std::vector<QVReportRow> rows;
+        for (const QVSqlRow& c : page) rows.push_back(ReportOf(c, 1));
+        std::vector<const QVReportRow*> pointers;
+        for (const QVReportRow& r : rows) pointers.push_back(&r);
+        if (!Count(s, pointers, 1)) return false;
+        if (page.size() < 5000) return true;
+        after = page.back()[0];
+    }
+}
+
 bool QVStore::Release(const std::string& source, const std::string& game, int64_t* released, std::string* error) {
+    *released = 0;
     return InTransaction([&](QVSqlSession& s) {
-        return ReleaseReports(s, source, game, m_breakdownCap, released, error);
+        std::vector<QVSqlRow> held;
+        if (!s.Run(std::string("SELECT ") + kReportColumns + " FROM reports WHERE held = 1 AND source = ?"
+                       " AND (? = '' OR game_id = ?) ORDER BY received_at",
+                   {source, game, game}, &held)) {
+            return false;
+        }
+        std::vector<QVReportRow> rows;
+        for (const QVSqlRow& c : held) rows.push_back(ReportOf(c, 0));
+        std::vector<const QVReportRow*> pointers;
+        for (const QVReportRow& r : rows) pointers.push_back(&r);
+        if (!Count(s, pointers, 1) ||
+            !s.Run("UPDATE reports SET held = 0 WHERE held = 1 AND source = ? AND (? = '' OR game_id = ?)",
+                   {source, game, game})) {
+            return false;
+        }
+        *released = s.Changes();
+        return true;
     }, error);
 }
 
-bool QVStore::Purge(const QVPurgeFilter& filter, bool dryRun, QVPurgeResult* result, std::string* error) {
-    return InTransaction([&](QVSqlSession& s) { return PurgeReports(s, filter, dryRun, result, error); }, error);
+bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, std::string* error) {
+    *result = QVPurgeResult();
+    return InTransaction([&](QVSqlSession& s) {
+        // A page at a time, by id: the rows in memory stay few however many
+        // match. Each page is deleted and taken back before the next, so
+        // that the machines' states carry from page to page.
+        std::string after = "-9223372036854775808";
+        for (;;) {
+            std::vector<QVSqlRow> page;
+            std::vector<QVSqlValue> values = FilterValues(f);
+            values.push_back(Number(after));
+            if (!s.Run(std::string("SELECT id, held, ") + kReportColumns + kMatching + " AND id > ? ORDER BY id LIMIT 5000",
+                       values, &page)) {
+                return false;
+            }
+            std::vector<QVReportRow> rows;
+            for (const QVSqlRow& c : page) {
+                ++result->reports;
+                if (Number(c[1]) != 0) {
+                    ++result->held;
+                } else {
+                    rows.push_back(ReportOf(c, 2));
+                }
+            }
+            std::vector<const QVReportRow*> pointers;
+            for (const QVReportRow& r : rows) pointers.push_back(&r);
+            QVCountDeltas deltas;
+            if (!Count(s, pointers, -1, &deltas)) return false;
+            for (const auto& g : deltas.games) result->machines -= g.second.second;
+            if (!page.empty()) {
+                values = FilterValues(f);
+                values.push_back(Number(after));
+                values.push_back(Number(page.back()[0]));
+                if (!s.Run(std::string("DELETE") + kMatching + " AND id > ? AND id <= ?", values)) return false;
+            }
+            if (page.size() < 5000) break;
+            after = page.back()[0];
+        }
+        return true;
+    }, error, !dryRun);  // a dry run goes as far, then rolls it all back
 }
 
 std::unique_ptr<QVStore> OpenStore(const std::string& url, std::string* error, const QVStoreOptions& options) {

@@ -15,6 +15,8 @@
 namespace Quorvel {
 
 class QVSqlSession;
+struct QVCountBasis;
+struct QVCountDeltas;
 struct QVPurgeFilter;
 struct QVPurgeResult;
 
@@ -43,11 +45,6 @@ struct QVRejectCount {
     int64_t count;
 };
 
-struct QVGameSummary {
-    int64_t reportsToday, newMachinesToday, machines, reports;
-    QVGameSummary() : reportsToday(0), newMachinesToday(0), machines(0), reports(0) {}
-};
-
 struct QVDayCount {
     std::string day;
     int64_t reports, newMachines;
@@ -66,6 +63,19 @@ struct QVBreakdownPage {
     std::vector<QVBreakdownRow> rows;
     int64_t other = 0;
     int64_t values = 0;
+};
+
+// The counts of a period (days inclusive) of one game.
+struct QVPeriodTotals {
+    int64_t reports = 0, newMachines = 0, machines = 0;  // machines: active in the period
+};
+
+// The reports of one value of a breakdown on one day; other: of the values
+// beyond the cap.
+struct QVDayValue {
+    std::string day, value;
+    int64_t reports;
+    bool other;
 };
 
 // Reports held for review, from one source.
@@ -109,22 +119,35 @@ public:
 
     // One transaction: every report stored unless the same signed report
     // (game, identifier, client time) is there already, and those not held
-    // counted (CountReports), the rejects added. True only once it has
+    // counted (CountRows), the rejects added. True only once it has
     // committed; nothing of it stands otherwise. inserted[i] says whether
     // rows[i] was new.
     virtual bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                            std::vector<bool>* inserted, std::string* error) = 0;
+                            std::vector<bool>* inserted, std::string* error);
     virtual bool Healthy() = 0;
 
     // Games, most reports first.
     bool Games(std::vector<std::string>* games);
-    bool Summary(const std::string& game, const std::string& today, QVGameSummary* summary);
-    // Days from firstDay on, with a report or a new machine.
-    bool Days(const std::string& game, const std::string& firstDay, std::vector<QVDayCount>* days);
-    // kind: "version", "os" or "flash": the values with most reports first,
-    // limit of them from offset on.
-    bool Breakdown(const std::string& game, const std::string& kind, size_t offset, size_t limit, QVBreakdownPage* page);
-    bool Rejects(std::vector<QVRejectCount>* rejects);
+    // Games with reports in a period, most first.
+    bool PeriodGames(const std::string& from, const std::string& to, std::vector<std::pair<std::string, int64_t> >* games);
+    // Games' names, by id (those that have one).
+    bool Names(std::map<std::string, std::string>* names);
+    bool SetName(const std::string& game, const std::string& name, std::string* error);
+    // The first day with a report of a game; empty when there is none.
+    bool FirstDay(const std::string& game, std::string* day);
+    // Periods are local days, from and to inclusive ("YYYY-MM-DD").
+    bool Totals(const std::string& game, const std::string& from, const std::string& to, QVPeriodTotals* totals);
+    // Days with a report or a new machine.
+    bool Days(const std::string& game, const std::string& from, const std::string& to, std::vector<QVDayCount>* days);
+    // kind: "version", "os" or "flash": the period's values with most
+    // reports first (fewest with ascending), limit of them from offset on.
+    bool Breakdown(const std::string& game, const std::string& kind, const std::string& from, const std::string& to,
+                   bool ascending, size_t offset, size_t limit, QVBreakdownPage* page);
+    // The period's versions day by day ("" for the values beyond the cap).
+    bool VersionsByDay(const std::string& game, const std::string& from, const std::string& to,
+                       std::vector<QVDayValue>* rows);
+    // Refused requests of the days from from to to, the latest first.
+    bool Rejects(const std::string& from, const std::string& to, std::vector<QVRejectCount>* rejects);
     // The sources with reports held for review, most first, at most limit.
     bool Held(size_t limit, std::vector<QVHeldSource>* held);
     // Stored reports of game (all games when empty) received in [from, to),
@@ -135,8 +158,11 @@ public:
     // Deletes at most limit of the raw reports received before a time, the
     // oldest first, in one transaction; every count stays as it is.
     bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error);
-    // In one transaction each: see ReleaseReports and PurgeReports.
+    // Puts the held reports of a source (of one game, unless empty) into
+    // the counts, as if counted when they came; one transaction.
     bool Release(const std::string& source, const std::string& game, int64_t* released, std::string* error);
+    // Deletes the matching reports and takes what they added out of every
+    // count; a dry run only says what it would do. One transaction.
     bool Purge(const QVPurgeFilter& filter, bool dryRun, QVPurgeResult* result, std::string* error);
     // The database's key for hashing source addresses (once prepared).
     const std::string& SourceKey() const { return m_sourceKey; }
@@ -146,8 +172,26 @@ protected:
     virtual QVSqlSession* Session() = 0;
     // How a transaction that will write begins.
     virtual const char* Begin() const { return "BEGIN"; }
-    // Runs work in one transaction, committed only if it returns true.
-    bool InTransaction(const std::function<bool(QVSqlSession&)>& work, std::string* error);
+    // Stores the reports that are new; inserted[i] says which.
+    virtual bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) = 0;
+    // What counting reads and writes: the machines of rows (created empty
+    // and locked where other writers may run at once) and what is known of
+    // their values; then the changes. Row by row here; a store may do it in
+    // fewer statements.
+    virtual bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis);
+    virtual bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas);
+    virtual bool AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects);
+    // Reports counted (sign 1) or taken back (-1): load, count, apply.
+    bool Count(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, int sign, QVCountDeltas* deltas = NULL);
+    // Every count made again from the stored reports (a database of an
+    // earlier schema).
+    bool Recount(QVSqlSession& s);
+    // Runs work in one transaction, committed only if it returns true (and
+    // commit says so: otherwise rolled back all the same).
+    bool InTransaction(const std::function<bool(QVSqlSession&)>& work, std::string* error, bool commit = true);
+    // What locks the rows a statement reads until the transaction ends
+    // (" FOR UPDATE"), where other writers may run at once.
+    virtual const char* LockRows() const { return ""; }
 
     const QVStoreOptions m_options;
     std::string m_sourceKey;

@@ -26,40 +26,52 @@ TEST(DashboardTest, TextsFromReportsAreEscapedAndQuoted) {
     EXPECT_EQ("=1+1", CsvField("=1+1", false));  // ?raw=1
 }
 
-TEST(DashboardTest, ThePageShowsTheTopRowsWithTheRestAndNothingFromElsewhere) {
+TEST(DashboardTest, ThePageShowsThePeriodTheTopRowsWithSharesAndNothingFromElsewhere) {
     QVDashboardData d;
     d.games = {"3", "<b>7</b>"};
+    d.names = {{"3", "星辰 <script>x</script>"}};
     d.hasGame = true;
     d.game = "3";
-    d.today = "2026-12-09";
-    d.summary.reports = 1300;
-    d.summary.machines = 520;
-    d.summary.reportsToday = 4;
-    d.summary.newMachinesToday = 1;
+    d.today = d.to = "2026-12-09";
+    d.from = "2026-11-10";
+    d.previousFrom = "2026-10-11";
+    d.previousTo = "2026-11-09";
+    d.totals.reports = 1300;
+    d.totals.machines = 520;
+    d.totals.newMachines = 500;
+    d.previous.reports = 1000;
+    d.previous.machines = 520;
     d.days = {{"2026-12-08", 1, 1}, {"2026-12-09", 4, 1}};
     // 50 of 70 values shown; the other 20 and the values beyond the cap add
-    // up to the rest of the game's reports.
+    // up to the rest of the period's reports.
     for (int i = 0; i < 50; ++i) d.systems.rows.push_back({"6.1\tsystem " + std::to_string(i), 25});
     d.systems.rows.back().value = "6.2\t<script>alert(1)</script>";
     d.systems.values = 70;
     d.systems.other = 40;
-    d.versions.rows = {{"1.0.0.0", 1300}};
-    d.versions.values = 1;
+    d.versions.rows = {{"1.0.0.0", 975}, {"1.1.0.0", 325}};
+    d.versions.values = 2;
+    d.versionsByDay = {{"2026-12-08", "1.0.0.0", 1, false}, {"2026-12-09", "1.1.0.0", 3, false}, {"2026-12-09", "", 1, true}};
     d.flash.rows = {{"", 1300}};
     d.flash.values = 1;
     d.held = {{"127.1.0.9", 880, 1796774400, 1796774410}};
     const std::string html = RenderDashboard(d);
     EXPECT_NE(std::string::npos, html.find("system 48"));
-    EXPECT_NE(std::string::npos, html.find("<td>(other values)</td><td></td><td class=\"n\">50</td>"));
+    EXPECT_NE(std::string::npos, html.find("<td>(other values)</td><td></td><td class=\"n\">50</td><td class=\"n\">3.8%</td>"));
+    EXPECT_NE(std::string::npos, html.find("<td>1.0.0.0</td><td class=\"n\">975</td><td class=\"n\">75.0%</td>"));
     EXPECT_NE(std::string::npos, html.find("all 70 values</a>"));
-    EXPECT_EQ(std::string::npos, html.find("all 1 values"));
+    EXPECT_EQ(std::string::npos, html.find("all 2 values"));
+    EXPECT_NE(std::string::npos, html.find("&#9650; 30.0%"));  // reports against the period before
+    EXPECT_NE(std::string::npos, html.find("= 0.0%"));         // machines: the same
+    EXPECT_NE(std::string::npos, html.find("no earlier period"));  // new machines: nothing to compare
+    EXPECT_NE(std::string::npos, html.find("2026-11-10 to 2026-12-09 (30 days)"));
     EXPECT_NE(std::string::npos, html.find("<td>127.1.0.9</td>"));
-    EXPECT_NE(std::string::npos, html.find(">880<"));
     EXPECT_NE(std::string::npos, html.find("bom=1"));  // the export for Excel
+    EXPECT_NE(std::string::npos, html.find("星辰 &lt;script&gt;x&lt;/script&gt; (3)"));
     EXPECT_NE(std::string::npos, html.find("&lt;script&gt;alert(1)&lt;/script&gt;"));
     EXPECT_EQ(std::string::npos, html.find("<script"));
     EXPECT_NE(std::string::npos, html.find("&lt;b&gt;7&lt;/b&gt;"));
-    EXPECT_NE(std::string::npos, html.find("<svg"));
+    EXPECT_NE(std::string::npos, html.find("<title>2026-12-09: 4 reports, 1 new machines</title>"));
+    EXPECT_NE(std::string::npos, html.find("<caption>"));
     EXPECT_EQ(std::string::npos, html.find("http://"));   // no external scripts, fonts or styles
     EXPECT_EQ(std::string::npos, html.find("https://"));
     EXPECT_NE(std::string::npos, html.find(">2.50<"));    // reports per machine
@@ -67,6 +79,22 @@ TEST(DashboardTest, ThePageShowsTheTopRowsWithTheRestAndNothingFromElsewhere) {
     d.game = "";
     d.games = {""};
     EXPECT_EQ(std::string::npos, RenderDashboard(d).find("No reports yet"));
+}
+
+TEST(DashboardTest, RoundGridlinesSharesAndChanges) {
+    const struct {
+        int64_t most;
+        std::vector<int64_t> lines;
+    } grids[] = {
+        {1, {0, 1, 2}}, {3, {0, 1, 2, 3}}, {4, {0, 1, 2, 3, 4}}, {7, {0, 2, 4, 6, 8}}, {10, {0, 5, 10}},
+        {37, {0, 10, 20, 30, 40}}, {101, {0, 50, 100, 150}}, {1999, {0, 500, 1000, 1500, 2000}},
+    };
+    for (const auto& g : grids) EXPECT_EQ(g.lines, Gridlines(g.most)) << g.most;
+    EXPECT_EQ("33.3", Share(1, 3));
+    EXPECT_EQ("0.0", Share(0, 0));
+    EXPECT_EQ("+50.0", Change(3, 2));
+    EXPECT_EQ("-25.0", Change(3, 4));
+    EXPECT_EQ("", Change(3, 0));
 }
 
 TEST(DashboardTest, DatesAndRanges) {
@@ -159,6 +187,10 @@ TEST(OptionsTest, CommandLine) {
     EXPECT_EQ(std::vector<std::string>({"10.0.0.1", "10.0.0.2"}), l.trustedProxies);
     char* badProxy[] = {(char*)"--trust-proxy", (char*)"proxy.example.com"};
     EXPECT_FALSE(ParseServeOptions(2, badProxy, &l, &error));
+    for (const char* good : {"星辰物语", "Star & <b>", "ok"}) EXPECT_TRUE(IsUtf8Text(good)) << good;
+    for (const char* bad : {"\xD0\xC7\xB3\xBD" /* GBK */, "a\nb", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE6\x98"}) {
+        EXPECT_FALSE(IsUtf8Text(bad)) << bad;
+    }
 }
 
 }  // namespace

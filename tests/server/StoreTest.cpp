@@ -1,19 +1,300 @@
-// The SQLite store on a real file; PostgreSQL is tested the same way by
-// tests/server/test_storage.sh against a real server.
+// Both stores on real databases: SQLite in a file of the test's own, and
+// PostgreSQL when QV_TEST_PG_URL names one (tests/server/with_pg.sh starts
+// one for the test; its tables are dropped before each case).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 
+#include "server/Counting.h"
+#include "server/Days.h"
+#include "server/PgStore.h"
 #include "server/SqliteStore.h"
 
 using namespace Quorvel;
 
 namespace {
 
-class SqliteStoreTest : public testing::Test {
+const char kTables[] = "meta, reports, machines, daily, machine_last, machine_gaps, breakdown, breakdown_days, games, "
+                       "names, rejects";
+
+class StoreTest : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/qvstore-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(folder));
+        m_folder = folder;
+        if (std::string(GetParam()) == "sqlite") {
+            m_url = "sqlite:" + m_folder + "/stats.db";
+        } else {
+            const char* url = getenv("QV_TEST_PG_URL");
+            if (url == nullptr) GTEST_SKIP() << "no PostgreSQL (tests/server/with_pg.sh starts one)";
+            m_url = url;
+            QVPgConnection conn(m_url, 5000);
+            ASSERT_TRUE(conn.Connect()) << conn.Error();
+            ASSERT_TRUE(conn.Exec((std::string("DROP TABLE IF EXISTS ") + kTables).c_str()).ok()) << conn.Error();
+        }
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf '" + m_folder + "'";
+        if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << m_folder;
+    }
+    std::unique_ptr<QVStore> Open(size_t cap = 1000) {
+        QVStoreOptions options;
+        options.breakdownCap = cap;
+        std::string error;
+        std::unique_ptr<QVStore> store = OpenStore(m_url, &error, options);
+        EXPECT_TRUE(store && store->Prepare(&error)) << error;
+        return store;
+    }
+    // A report of game 3 from machine guid, on a day (at noon, UTC in the
+    // test), with a client time of its own.
+    static QVReportRow Row(const std::string& guid, const std::string& day, const std::string& time,
+                           const std::string& version = "1.0") {
+        QVReportRow r;
+        int64_t start = 0;
+        DayStart(day, &start);
+        r.receivedAt = start + 43200;
+        r.day = day;
+        r.gameId = "3";
+        r.version = version;
+        r.guid = guid;
+        r.clientTime = time;
+        r.osMajor = 6;
+        r.osMinor = 1;
+        r.system = "Windows 7 & x=y";
+        r.body = "game_id=3&...";
+        r.source = "198.51.100.4";
+        return r;
+    }
+    static bool Write(QVStore& store, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted = nullptr) {
+        std::vector<bool> ignored;
+        std::string error;
+        const bool ok = store.WriteBatch(rows, {}, inserted != nullptr ? inserted : &ignored, &error);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+    static QVPeriodTotals Totals(QVStore& store, const std::string& from, const std::string& to) {
+        QVPeriodTotals t;
+        EXPECT_TRUE(store.Totals("3", from, to, &t));
+        return t;
+    }
+    std::string m_folder, m_url;
+};
+
+TEST_P(StoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
+    auto store = Open();
+    std::vector<bool> inserted;
+    // A report, its replay in the same batch and in a later one, the same
+    // machine's second installation, another machine.
+    ASSERT_TRUE(Write(*store, {Row("m1", "2026-12-09", "100"), Row("m1", "2026-12-09", "100")}, &inserted));
+    EXPECT_EQ(std::vector<bool>({true, false}), inserted);
+    std::string error;
+    ASSERT_TRUE(store->WriteBatch({Row("m1", "2026-12-09", "100"), Row("m1", "2026-12-09", "200", "1.1"),
+                                   Row("m2", "2026-12-09", "100")},
+                                  {QVRejectCount{"2026-12-09", "bad_signature", 2}}, &inserted, &error))
+        << error;
+    EXPECT_EQ(std::vector<bool>({false, true, true}), inserted);
+    const QVPeriodTotals t = Totals(*store, "2026-12-09", "2026-12-09");
+    EXPECT_EQ(3, t.reports);
+    EXPECT_EQ(2, t.newMachines);
+    EXPECT_EQ(2, t.machines);
+    QVBreakdownPage versions;
+    ASSERT_TRUE(store->Breakdown("3", "version", "2026-12-01", "2026-12-31", false, 0, 50, &versions));
+    ASSERT_EQ(2u, versions.rows.size());
+    EXPECT_EQ("1.0", versions.rows[0].value);
+    EXPECT_EQ(2, versions.rows[0].reports);
+    QVBreakdownPage systems;
+    ASSERT_TRUE(store->Breakdown("3", "os", "2026-12-01", "2026-12-31", false, 0, 50, &systems));
+    ASSERT_EQ(1u, systems.rows.size());
+    EXPECT_EQ("6.1\tWindows 7 & x=y", systems.rows[0].value);
+    std::vector<QVRejectCount> rejects;
+    ASSERT_TRUE(store->Rejects("2026-12-01", "2026-12-31", &rejects));
+    ASSERT_EQ(1u, rejects.size());
+    EXPECT_EQ(2, rejects[0].count);
+    // The export in pages: each starts after the last row of the one before.
+    std::vector<QVReportRow> page;
+    QVExportPlace after;
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, after, 2, &page));
+    ASSERT_EQ(2u, page.size());
+    EXPECT_EQ("198.51.100.4", page[0].source);
+    after.receivedAt = page.back().receivedAt;
+    after.id = page.back().id;
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, after, 2, &page));
+    ASSERT_EQ(1u, page.size());
+    ASSERT_TRUE(store->ExportPage("7", 0, INT64_MAX, QVExportPlace(), 2, &page));
+    EXPECT_TRUE(page.empty());
+}
+
+// Machines report on random days, in random order and batches; every
+// period's machines, new machines and reports equal a count of the rows.
+// Then the later days' reports are purged, and the counts still equal the
+// rows.
+TEST_P(StoreTest, EveryPeriodsCountsEqualTheRowsWhateverTheOrder) {
+    auto store = Open();
+    std::mt19937 rng(17);
+    std::vector<QVReportRow> all;
+    for (int m = 0; m < 60; ++m) {
+        const int reports = 1 + static_cast<int>(rng() % 4);
+        for (int k = 0; k < reports; ++k) {
+            all.push_back(Row("m" + std::to_string(m), DayText(20430 + static_cast<int32_t>(rng() % 20)),
+                              std::to_string(m * 10 + k), "v" + std::to_string(rng() % 3)));
+        }
+    }
+    std::shuffle(all.begin(), all.end(), rng);
+    for (size_t at = 0; at < all.size(); at += 17) {
+        ASSERT_TRUE(Write(*store, std::vector<QVReportRow>(all.begin() + at, all.begin() + std::min(all.size(), at + 17))));
+    }
+    const auto check = [&](const std::vector<QVReportRow>& rows, const char* what) {
+        SCOPED_TRACE(what);
+        for (int from = 20428; from < 20452; from += 3) {
+            for (int length : {1, 2, 5, 9, 30}) {
+                const std::string f = DayText(from), t = DayText(from + length - 1);
+                std::set<std::string> active, fresh;
+                std::map<std::string, std::string> first;
+                int64_t reports = 0;
+                for (const QVReportRow& r : rows) {
+                    if (!first.count(r.guid) || r.day < first[r.guid]) first[r.guid] = r.day;
+                    if (r.day >= f && r.day <= t) {
+                        ++reports;
+                        active.insert(r.guid);
+                    }
+                }
+                for (const auto& m : first) {
+                    if (m.second >= f && m.second <= t) fresh.insert(m.first);
+                }
+                const QVPeriodTotals got = Totals(*store, f, t);
+                EXPECT_EQ(reports, got.reports) << f << " " << t;
+                EXPECT_EQ(static_cast<int64_t>(active.size()), got.machines) << f << " " << t;
+                EXPECT_EQ(static_cast<int64_t>(fresh.size()), got.newMachines) << f << " " << t;
+            }
+        }
+    };
+    check(all, "all stored");
+    // The reports of the later days purged: what is left counts alike.
+    std::string error;
+    QVPurgeFilter filter;
+    filter.game = "3";
+    int64_t from = 0;
+    DayStart(DayText(20440), &from);
+    filter.from = from;
+    QVPurgeResult result;
+    ASSERT_TRUE(store->Purge(filter, false, &result, &error)) << error;
+    std::vector<QVReportRow> left;
+    for (const QVReportRow& r : all) {
+        if (r.day < DayText(20440)) left.push_back(r);
+    }
+    EXPECT_EQ(static_cast<int64_t>(all.size() - left.size()), result.reports);
+    check(left, "after a purge of the later days");
+}
+
+TEST_P(StoreTest, HeldReportsCountOnlyOnceReleasedAndAPurgeTakesEverythingBack) {
+    auto store = Open(2);
+    ASSERT_TRUE(Write(*store, {Row("a", "2026-12-01", "1", "1.0"), Row("b", "2026-12-02", "1", "1.0")}));
+    const QVPeriodTotals before = Totals(*store, "2026-12-01", "2026-12-31");
+    std::vector<QVReportRow> forged;
+    for (int i = 0; i < 5; ++i) {
+        forged.push_back(Row("f" + std::to_string(i), "2026-12-0" + std::to_string(3 + i % 2), "1", "9." + std::to_string(i)));
+        forged.back().source = "203.0.113.7";
+        forged.back().held = i > 0;
+    }
+    forged.push_back(Row("a", "2026-12-05", "2", "1.0"));  // a known machine again, held
+    forged.back().source = "203.0.113.7";
+    forged.back().held = true;
+    ASSERT_TRUE(Write(*store, forged));
+    QVPeriodTotals t = Totals(*store, "2026-12-01", "2026-12-31");
+    EXPECT_EQ(before.reports + 1, t.reports);  // only the one not held
+    std::vector<QVHeldSource> held;
+    ASSERT_TRUE(store->Held(10, &held));
+    ASSERT_EQ(1u, held.size());
+    EXPECT_EQ(5, held[0].reports);
+    int64_t released = 0;
+    std::string error;
+    ASSERT_TRUE(store->Release("203.0.113.7", "", &released, &error)) << error;
+    EXPECT_EQ(5, released);
+    t = Totals(*store, "2026-12-01", "2026-12-31");
+    EXPECT_EQ(before.reports + 6, t.reports);
+    EXPECT_EQ(before.machines + 5, t.machines);
+    EXPECT_EQ(1, Totals(*store, "2026-12-05", "2026-12-05").machines);  // machine a, back on the 5th
+    // The cap of 2 values: 1.0 and 9.0 have rows, the other four versions
+    // count as other values.
+    QVBreakdownPage versions;
+    ASSERT_TRUE(store->Breakdown("3", "version", "2026-12-01", "2026-12-31", false, 0, 50, &versions));
+    EXPECT_EQ(2, versions.values);
+    EXPECT_EQ(4, versions.other);
+    QVPurgeFilter filter;
+    filter.source = "203.0.113.7";
+    QVPurgeResult dry;
+    ASSERT_TRUE(store->Purge(filter, true, &dry, &error)) << error;
+    EXPECT_EQ(6, dry.reports);
+    EXPECT_EQ(5, dry.machines);
+    EXPECT_EQ(before.reports + 6, Totals(*store, "2026-12-01", "2026-12-31").reports);  // a dry run changes nothing
+    QVPurgeResult result;
+    ASSERT_TRUE(store->Purge(filter, false, &result, &error)) << error;
+    t = Totals(*store, "2026-12-01", "2026-12-31");
+    EXPECT_EQ(before.reports, t.reports);
+    EXPECT_EQ(before.machines, t.machines);
+    EXPECT_EQ(before.newMachines, t.newMachines);
+    EXPECT_EQ(0, Totals(*store, "2026-12-05", "2026-12-05").machines);
+    ASSERT_TRUE(store->Breakdown("3", "version", "2026-12-01", "2026-12-31", false, 0, 50, &versions));
+    EXPECT_EQ(0, versions.other);
+}
+
+TEST_P(StoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
+    auto store = Open();
+    std::vector<QVReportRow> rows;
+    for (int i = 0; i < 7; ++i) rows.push_back(Row("m" + std::to_string(i % 3), DayText(20430 + i), std::to_string(i)));
+    ASSERT_TRUE(Write(*store, rows));
+    const QVPeriodTotals before = Totals(*store, DayText(20430), DayText(20436));
+    int64_t deleted = 0, until = 0;
+    DayStart(DayText(20435), &until);
+    std::string error;
+    ASSERT_TRUE(store->Prune(until, 2, &deleted, &error)) << error;  // bounded: two at a time
+    EXPECT_EQ(2, deleted);
+    ASSERT_TRUE(store->Prune(until, 100, &deleted, &error)) << error;
+    EXPECT_EQ(3, deleted);
+    std::vector<QVReportRow> left;
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &left));
+    EXPECT_EQ(2u, left.size());
+    const QVPeriodTotals after = Totals(*store, DayText(20430), DayText(20436));
+    EXPECT_EQ(before.reports, after.reports);
+    EXPECT_EQ(before.machines, after.machines);
+    EXPECT_EQ(before.newMachines, after.newMachines);
+}
+
+TEST_P(StoreTest, NamesAndANewerSchemaRefused) {
+    {
+        auto store = Open();
+        std::string error;
+        ASSERT_TRUE(store->SetName("3", "星辰 <b>", &error)) << error;
+        ASSERT_TRUE(store->SetName("3", "星辰物语", &error)) << error;
+        std::map<std::string, std::string> names;
+        ASSERT_TRUE(store->Names(&names));
+        EXPECT_EQ("星辰物语", names["3"]);
+        ASSERT_TRUE(Write(*store, {Row("m1", "2026-12-09", "1")}));
+    }
+    if (std::string(GetParam()) == "sqlite") {
+        QVSqliteDb db(m_url.substr(7), 2 /* SQLITE_OPEN_READWRITE */);
+        ASSERT_TRUE(db.Exec("UPDATE meta SET value = '99' WHERE key = 'schema_version'"));
+    } else {
+        QVPgConnection conn(m_url, 5000);
+        ASSERT_TRUE(conn.Connect() && conn.Exec("UPDATE meta SET value = '99' WHERE key = 'schema_version'").ok());
+    }
+    std::string error;
+    std::unique_ptr<QVStore> newer = OpenStore(m_url, &error);
+    EXPECT_FALSE(newer->Prepare(&error));
+    EXPECT_NE(std::string::npos, error.find("schema version 99")) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, testing::Values("sqlite", "postgresql"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+class SqliteFileTest : public testing::Test {
 protected:
     void SetUp() override {
         char folder[] = "/tmp/qvstore-XXXXXX";
@@ -25,110 +306,21 @@ protected:
         const std::string command = "rm -rf '" + m_folder + "'";
         if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << m_folder;
     }
-    static QVReportRow Row(const std::string& guid, const std::string& time, const std::string& version = "1.0") {
-        QVReportRow r;
-        r.receivedAt = 1796795383;
-        r.day = "2026-12-09";
-        r.gameId = "3";
-        r.version = version;
-        r.guid = guid;
-        r.clientTime = time;
-        r.osMajor = 6;
-        r.osMinor = 1;
-        r.system = "Windows 7 & x=y";
-        r.body = "game_id=3&...";
-        return r;
-    }
     std::string m_folder, m_path;
 };
 
-TEST_F(SqliteStoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
-    QVSqliteStore store(m_path, QVStoreOptions());
-    std::string error;
-    ASSERT_TRUE(store.Prepare(&error)) << error;
-    std::vector<bool> inserted;
-    // A report, its replay in the same batch and in a later one, the same
-    // machine's second installation, another machine.
-    ASSERT_TRUE(store.WriteBatch({Row("m1", "100"), Row("m1", "100")}, {}, &inserted, &error)) << error;
-    EXPECT_EQ(std::vector<bool>({true, false}), inserted);
-    ASSERT_TRUE(store.WriteBatch({Row("m1", "100"), Row("m1", "200", "1.1"), Row("m2", "100")},
-                                 {QVRejectCount{"2026-12-09", "bad_signature", 2}}, &inserted, &error))
-        << error;
-    EXPECT_EQ(std::vector<bool>({false, true, true}), inserted);
-
-    QVGameSummary summary;
-    ASSERT_TRUE(store.Summary("3", "2026-12-09", &summary));
-    EXPECT_EQ(3, summary.reports);
-    EXPECT_EQ(2, summary.machines);
-    EXPECT_EQ(3, summary.reportsToday);
-    EXPECT_EQ(2, summary.newMachinesToday);
-    QVBreakdownPage versionPage;
-    ASSERT_TRUE(store.Breakdown("3", "version", 0, 50, &versionPage));
-    const std::vector<QVBreakdownRow>& versions = versionPage.rows;
-    ASSERT_EQ(2u, versions.size());
-    EXPECT_EQ("1.0", versions[0].value);
-    EXPECT_EQ(2, versions[0].reports);
-    QVBreakdownPage systemPage;
-    ASSERT_TRUE(store.Breakdown("3", "os", 0, 50, &systemPage));
-    const std::vector<QVBreakdownRow>& systems = systemPage.rows;
-    ASSERT_EQ(1u, systems.size());
-    EXPECT_EQ("6.1\tWindows 7 & x=y", systems[0].value);
-    std::vector<QVRejectCount> rejects;
-    ASSERT_TRUE(store.Rejects(&rejects));
-    ASSERT_EQ(1u, rejects.size());
-    EXPECT_EQ(2, rejects[0].count);
-    // The export in pages: each starts after the last row of the one before.
-    std::vector<QVReportRow> page;
-    QVExportPlace after;
-    ASSERT_TRUE(store.ExportPage("", 0, INT64_MAX, after, 2, &page));
-    ASSERT_EQ(2u, page.size());
-    EXPECT_EQ("100", page[0].clientTime);
-    after.receivedAt = page.back().receivedAt;
-    after.id = page.back().id;
-    ASSERT_TRUE(store.ExportPage("", 0, INT64_MAX, after, 2, &page));
-    ASSERT_EQ(1u, page.size());
-    EXPECT_EQ("m2", page[0].guid);
-    ASSERT_TRUE(store.ExportPage("7", 0, INT64_MAX, QVExportPlace(), 2, &page));
-    EXPECT_TRUE(page.empty());
-}
-
-TEST_F(SqliteStoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
-    QVSqliteStore store(m_path, QVStoreOptions());
-    std::string error;
-    ASSERT_TRUE(store.Prepare(&error)) << error;
-    std::vector<QVReportRow> rows;
-    for (int i = 0; i < 7; ++i) {
-        rows.push_back(Row("m" + std::to_string(i % 3), std::to_string(i)));
-        rows.back().receivedAt = 1000 + i;
-    }
-    std::vector<bool> inserted;
-    ASSERT_TRUE(store.WriteBatch(rows, {}, &inserted, &error)) << error;
-    int64_t deleted = 0;
-    ASSERT_TRUE(store.Prune(1005, 2, &deleted, &error)) << error;  // bounded: two at a time
-    EXPECT_EQ(2, deleted);
-    ASSERT_TRUE(store.Prune(1005, 100, &deleted, &error)) << error;
-    EXPECT_EQ(3, deleted);
-    std::vector<QVReportRow> left;
-    ASSERT_TRUE(store.ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &left));
-    ASSERT_EQ(2u, left.size());
-    EXPECT_EQ(1005, left[0].receivedAt);
-    QVGameSummary summary;
-    ASSERT_TRUE(store.Summary("3", "2026-12-09", &summary));
-    EXPECT_EQ(7, summary.reports);
-    EXPECT_EQ(3, summary.machines);
-    // A replay of a pruned report is no new report: its machine is known.
-    ASSERT_TRUE(store.WriteBatch({Row("m0", "0")}, {}, &inserted, &error)) << error;
-    ASSERT_TRUE(store.Summary("3", "2026-12-09", &summary));
-    EXPECT_EQ(3, summary.machines);
-}
-
-TEST_F(SqliteStoreTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
+TEST_F(SqliteFileTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
     {
         QVSqliteStore store(m_path, QVStoreOptions());
         std::string error;
         ASSERT_TRUE(store.Prepare(&error)) << error;
+        QVReportRow r;
+        r.day = "2026-12-09";
+        r.gameId = "3";
+        r.guid = "m1";
+        r.clientTime = "1";
         std::vector<bool> inserted;
-        ASSERT_TRUE(store.WriteBatch({Row("m1", "100"), Row("m2", "100")}, {}, &inserted, &error));
+        ASSERT_TRUE(store.WriteBatch({r}, {}, &inserted, &error)) << error;
         struct stat info;
         ASSERT_EQ(0, stat(m_path.c_str(), &info));
         EXPECT_EQ(0600u, info.st_mode & 0777);
@@ -143,37 +335,13 @@ TEST_F(SqliteStoreTest, ANewDatabaseIsPrivateAndABackupIsAWholeCopy) {
     QVSqliteStore copy(m_folder + "/copy.db", QVStoreOptions());
     std::string error;
     ASSERT_TRUE(copy.Prepare(&error)) << error;
-    QVGameSummary summary;
-    ASSERT_TRUE(copy.Summary("3", "2026-12-09", &summary));
-    EXPECT_EQ(2, summary.reports);
+    QVPeriodTotals totals;
+    ASSERT_TRUE(copy.Totals("3", "2026-12-09", "2026-12-09", &totals));
+    EXPECT_EQ(1, totals.reports);
     EXPECT_FALSE(BackupSqlite(m_folder + "/none.db", m_folder + "/x.db", &error));
 }
 
-TEST_F(SqliteStoreTest, WhatWasCommittedSurvivesAndANewerSchemaIsRefused) {
-    {
-        QVSqliteStore store(m_path, QVStoreOptions());
-        std::string error;
-        ASSERT_TRUE(store.Prepare(&error)) << error;
-        std::vector<bool> inserted;
-        ASSERT_TRUE(store.WriteBatch({Row("m1", "100")}, {}, &inserted, &error));
-    }
-    {
-        QVSqliteStore again(m_path, QVStoreOptions());
-        std::string error;
-        ASSERT_TRUE(again.Prepare(&error)) << error;
-        QVGameSummary summary;
-        ASSERT_TRUE(again.Summary("3", "2026-12-09", &summary));
-        EXPECT_EQ(1, summary.reports);
-        QVSqliteDb db(m_path, 2 /* SQLITE_OPEN_READWRITE */);
-        ASSERT_TRUE(db.Exec("UPDATE meta SET value = '99' WHERE key = 'schema_version'"));
-    }
-    QVSqliteStore newer(m_path, QVStoreOptions());
-    std::string error;
-    EXPECT_FALSE(newer.Prepare(&error));
-    EXPECT_NE(std::string::npos, error.find("schema version 99")) << error;
-}
-
-TEST_F(SqliteStoreTest, AnUnusableFileIsAClearError) {
+TEST_F(SqliteFileTest, AnUnusableFileIsAClearError) {
     QVSqliteStore store(m_folder + "/no/such/folder/stats.db", QVStoreOptions());
     std::string error;
     EXPECT_FALSE(store.Prepare(&error));

@@ -61,6 +61,7 @@ public:
 
 protected:
     QVSqlSession* Session() override { return nullptr; }  // the writer reads nothing
+    bool InsertReports(QVSqlSession&, const std::vector<QVReportRow>&, std::vector<bool>*) override { return false; }
 
 private:
     FakeDatabase& m_db;

@@ -64,10 +64,10 @@ class Load:
 
 def page():
     """The numbers a publisher reads for game 3: the whole page but the game
-    picker and the refusals, which show every game."""
+    picker and links and the refusals, which show every game."""
     status, answer, _ = get("/?game=3")
     html = answer.split(b"\r\n\r\n", 1)[1]
-    return status, re.sub(rb'<form.*?</form>|<table id="rejects">.*?</table>', b"", html)
+    return status, re.sub(rb'<form.*?</form>|<nav.*?</nav>|<table id="rejects">.*?</table>', b"", html)
 
 
 server = Server("sqlite:" + db)
