@@ -8,6 +8,25 @@ qv_setup() {
   bash "$QV_ROOT/scripts/setup" "${1:-tests}" >&2
 }
 
+# Debian packages a benchmark needs beyond a purpose of scripts/setup.
+qv_install() {
+  local p missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+}
+
+# The unprivileged user the tests and benchmarks run PostgreSQL (and Wine,
+# where read-only must hold) as; made when running as root.
+qv_player() {
+  if [ "$(id -u)" -eq 0 ] && ! id qvplayer >/dev/null 2>&1; then
+    useradd --system --no-create-home --shell /usr/sbin/nologin qvplayer
+  fi
+}
+
 # Configures and builds the Windows tree in $1 (default build/win).
 qv_build_win() {
   local dir=${1:-$QV_DEFAULT_BUILD}

@@ -54,6 +54,11 @@ QVSqliteStatement& QVSqliteStatement::Bind(int index, const std::string& value) 
     return *this;
 }
 
+QVSqliteStatement& QVSqliteStatement::BindView(int index, const std::string& value) {
+    sqlite3_bind_text(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+    return *this;
+}
+
 QVSqliteStatement& QVSqliteStatement::BindBlob(int index, const std::string& value) {
     sqlite3_bind_blob(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
     return *this;
@@ -142,10 +147,59 @@ const std::string& Private(const std::string& path) {
 
 }  // namespace
 
+// The statements of a batch's writes, prepared once.
+struct QVSqliteStore::Statements {
+    explicit Statements(QVSqliteDb& db)
+        : insertReport(db, "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
+                           " system, flash, body, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                           " ON CONFLICT (client_time, game_id, guid) DO NOTHING"),
+          machine(db, "SELECT first_seen, last_seen, reports, days FROM machines WHERE game_id = ? AND guid = ?"),
+          values(db, "SELECT value FROM breakdown WHERE game_id = ? AND kind = ?"),
+          putMachine(db, "INSERT INTO machines (game_id, guid, first_seen, last_seen, reports, days) VALUES (?, ?, ?, ?, ?, ?)"
+                         " ON CONFLICT (game_id, guid) DO UPDATE SET first_seen = excluded.first_seen,"
+                         " last_seen = excluded.last_seen, reports = excluded.reports, days = excluded.days"),
+          dropMachine(db, "DELETE FROM machines WHERE game_id = ? AND guid = ?"),
+          addDay(db, "INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
+                     " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
+                     " new_machines = d.new_machines + excluded.new_machines"),
+          dropDay(db, "DELETE FROM daily WHERE game_id = ? AND day = ? AND reports <= 0 AND new_machines <= 0"),
+          addLast(db, "INSERT INTO machine_last AS l (game_id, day, machines) VALUES (?, ?, ?)"
+                      " ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines"),
+          dropLast(db, "DELETE FROM machine_last WHERE game_id = ? AND day = ? AND machines <= 0"),
+          addGap(db, "INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines) VALUES (?, ?, ?, ?)"
+                     " ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines"),
+          dropGap(db, "DELETE FROM machine_gaps WHERE game_id = ? AND first_day = ? AND last_day = ? AND machines <= 0"),
+          addValue(db, "INSERT INTO breakdown AS b (game_id, kind, value, reports) VALUES (?, ?, ?, ?)"
+                       " ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports"),
+          dropValue(db, "DELETE FROM breakdown WHERE game_id = ? AND kind = ? AND value = ? AND reports <= 0"),
+          addValueDay(db, "INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports) VALUES (?, ?, ?, ?, ?)"
+                          " ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports"),
+          dropValueDay(db, "DELETE FROM breakdown_days WHERE game_id = ? AND kind = ? AND day = ? AND value = ?"
+                           " AND reports <= 0"),
+          addGame(db, "INSERT INTO games AS g (game_id, reports, machines) VALUES (?, ?, ?) ON CONFLICT (game_id)"
+                      " DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines"),
+          dropGame(db, "DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0") {}
+
+    bool Valid() const {
+        const QVSqliteStatement* all[] = {&insertReport, &machine, &values, &putMachine, &dropMachine, &addDay, &dropDay,
+                                          &addLast, &dropLast, &addGap, &dropGap, &addValue, &dropValue, &addValueDay,
+                                          &dropValueDay, &addGame, &dropGame};
+        for (const QVSqliteStatement* statement : all) {
+            if (!statement->valid()) return false;
+        }
+        return true;
+    }
+
+    QVSqliteStatement insertReport, machine, values, putMachine, dropMachine, addDay, dropDay, addLast, dropLast, addGap,
+        dropGap, addValue, dropValue, addValueDay, dropValueDay, addGame, dropGame;
+};
+
 QVSqliteStore::QVSqliteStore(const std::string& path, const QVStoreOptions& options)
     : QVStore(options), m_path(path),
       m_db(Private(path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX), m_session(m_db),
-      m_ready(false) {}
+      m_ready(false), m_forget(false) {}
+
+QVSqliteStore::~QVSqliteStore() {}
 
 bool QVSqliteStore::Prepare(std::string* error) {
     if (!m_db.valid()) {
@@ -169,23 +223,160 @@ bool QVSqliteStore::Prepare(std::string* error) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;
     }
+    m_statements.reset(new Statements(m_db));
+    if (!m_statements->Valid()) {
+        *error = "cannot use " + m_path + ": " + m_db.Error();
+        return false;
+    }
     m_ready = true;
     return true;
 }
 
-bool QVSqliteStore::InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) {
+bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) {
+    if (!m_statements) return false;
+    QVSqliteStatement& insert = m_statements->insertReport;
     for (size_t i = 0; i < rows.size(); ++i) {
         const QVReportRow& r = rows[i];
-        if (!s.Run("INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
-                   " system, flash, body, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                   " ON CONFLICT (client_time, game_id, guid) DO NOTHING",
-                   {r.receivedAt, r.day, r.gameId, r.version, r.guid, r.clientTime, r.osMajor, r.osMinor, r.system,
-                    r.flash, QVSqlValue::Bytes(r.body), r.source, r.held ? 1 : 0})) {
-            return false;
-        }
-        (*inserted)[i] = s.Changes() > 0;  // none: a replay, stored already
+        insert.Bind(1, r.receivedAt).BindView(2, r.day).BindView(3, r.gameId).BindView(4, r.version).BindView(5, r.guid)
+            .BindView(6, r.clientTime).Bind(7, r.osMajor).Bind(8, r.osMinor).BindView(9, r.system).BindView(10, r.flash)
+            .BindBlob(11, r.body).BindView(12, r.source).Bind(13, static_cast<int64_t>(r.held ? 1 : 0));
+        if (!insert.Run()) return false;
+        (*inserted)[i] = sqlite3_changes(m_db.get()) > 0;  // none: a replay, stored already
     }
     return true;
+}
+
+bool QVSqliteStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) {
+    // Before its statements are prepared (an upgrade counts again as the
+    // schema is made), the statements of both stores.
+    if (!m_statements) return QVStore::LoadBasis(s, rows, basis);
+    QVSqliteStatement& machine = m_statements->machine;
+    QVSqliteStatement& values = m_statements->values;
+    for (const QVReportRow* r : rows) {
+        const QVMachineKey key(r->gameId, r->guid);
+        if (!basis->machines.count(key)) {
+            QVMachineState& m = basis->machines[key];
+            machine.BindView(1, r->gameId).BindView(2, r->guid);
+            const int step = machine.Step();
+            if (step == SQLITE_ROW && machine.Int(2) > 0) {
+                m.exists = true;
+                m.firstSeen = machine.Int(0);
+                m.lastSeen = machine.Int(1);
+                m.reports = machine.Int(2);
+                DecodeDays(machine.Text(3), &m.days);
+            }
+            machine.Reset();
+            if (step != SQLITE_ROW && step != SQLITE_DONE) return false;
+        }
+        for (const auto& kv : BreakdownValues(*r)) {
+            const auto kind = std::make_pair(r->gameId, kv.first);
+            auto known = m_known.find(kind);
+            if (known == m_known.end()) {
+                // Read once: a game has at most the cap of them.
+                known = m_known.emplace(kind, Known()).first;
+                values.BindView(1, kind.first).BindView(2, kind.second);
+                int step;
+                while ((step = values.Step()) == SQLITE_ROW) known->second.values.insert(values.Text(0));
+                values.Reset();
+                if (step != SQLITE_DONE) {
+                    m_known.erase(known);
+                    return false;
+                }
+            }
+            basis->values[kind] = static_cast<int64_t>(known->second.values.size());
+            if (known->second.values.count(kv.second)) basis->known.insert(QVValueKey(r->gameId, kv.first, kv.second));
+        }
+    }
+    return true;
+}
+
+bool QVSqliteStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
+    if (!m_statements) return QVStore::ApplyDeltas(s, d);
+    Statements& st = *m_statements;
+    for (const auto& m : d.machines) {
+        if (m.second.exists) {
+            const std::string days = EncodeDays(m.second.days);
+            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).Bind(3, m.second.firstSeen)
+                     .Bind(4, m.second.lastSeen).Bind(5, m.second.reports).BindBlob(6, days).Run()) {
+                return false;
+            }
+        } else if (!st.dropMachine.BindView(1, m.first.first).BindView(2, m.first.second).Run()) {
+            return false;
+        }
+    }
+    // Each count moved on; where one was taken from, a row with nothing
+    // left in it goes.
+    for (const auto& x : d.days) {
+        if (x.second.first == 0 && x.second.second == 0) continue;
+        if (!st.addDay.BindView(1, x.first.first).BindView(2, x.first.second).Bind(3, x.second.first)
+                 .Bind(4, x.second.second).Run() ||
+            ((x.second.first < 0 || x.second.second < 0) &&
+             !st.dropDay.BindView(1, x.first.first).BindView(2, x.first.second).Run())) {
+            return false;
+        }
+    }
+    for (const auto& x : d.lastDays) {
+        if (x.second == 0) continue;
+        if (!st.addLast.BindView(1, x.first.first).BindView(2, x.first.second).Bind(3, x.second).Run() ||
+            (x.second < 0 && !st.dropLast.BindView(1, x.first.first).BindView(2, x.first.second).Run())) {
+            return false;
+        }
+    }
+    for (const auto& x : d.gaps) {
+        if (x.second == 0) continue;
+        if (!st.addGap.BindView(1, std::get<0>(x.first)).BindView(2, std::get<1>(x.first)).BindView(3, std::get<2>(x.first))
+                 .Bind(4, x.second).Run() ||
+            (x.second < 0 && !st.dropGap.BindView(1, std::get<0>(x.first)).BindView(2, std::get<1>(x.first))
+                                  .BindView(3, std::get<2>(x.first)).Run())) {
+            return false;
+        }
+    }
+    for (const auto& x : d.breakdown) {
+        if (x.second == 0) continue;
+        if (!st.addValue.BindView(1, std::get<0>(x.first)).BindView(2, std::get<1>(x.first))
+                 .BindView(3, std::get<2>(x.first)).Bind(4, x.second).Run()) {
+            return false;
+        }
+        if (x.second < 0) {
+            m_forget = true;  // a value may lose its row: read the kind again next time
+            if (!st.dropValue.BindView(1, std::get<0>(x.first)).BindView(2, std::get<1>(x.first))
+                     .BindView(3, std::get<2>(x.first)).Run()) {
+                return false;
+            }
+        } else if (std::get<1>(x.first).find(':') == std::string::npos) {
+            m_admitted.push_back(x.first);
+        }
+    }
+    for (const auto& x : d.breakdownDays) {
+        if (x.second == 0) continue;
+        if (!st.addValueDay.BindView(1, std::get<0>(x.first)).BindView(2, std::get<1>(x.first))
+                 .BindView(3, std::get<2>(x.first)).BindView(4, std::get<3>(x.first)).Bind(5, x.second).Run() ||
+            (x.second < 0 && !st.dropValueDay.BindView(1, std::get<0>(x.first)).BindView(2, std::get<1>(x.first))
+                                  .BindView(3, std::get<2>(x.first)).BindView(4, std::get<3>(x.first)).Run())) {
+            return false;
+        }
+    }
+    for (const auto& x : d.games) {
+        if (x.second.first == 0 && x.second.second == 0) continue;
+        if (!st.addGame.BindView(1, x.first).Bind(2, x.second.first).Bind(3, x.second.second).Run() ||
+            ((x.second.first < 0 || x.second.second < 0) && !st.dropGame.BindView(1, x.first).Run())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void QVSqliteStore::Settled(bool committed) {
+    if (m_forget) {
+        m_known.clear();
+    } else if (committed) {
+        for (const QVValueKey& v : m_admitted) {
+            const auto known = m_known.find(std::make_pair(std::get<0>(v), std::get<1>(v)));
+            if (known != m_known.end()) known->second.values.insert(std::get<2>(v));
+        }
+    }
+    m_admitted.clear();
+    m_forget = false;
 }
 
 bool QVSqliteStore::Healthy() {

@@ -4,10 +4,12 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "server/Counting.h"
 #include "server/Sql.h"
 #include "server/Store.h"
 
@@ -47,6 +49,8 @@ public:
     QVSqliteStatement& Bind(int index, int64_t value);
     QVSqliteStatement& Bind(int index, const std::string& value);
     QVSqliteStatement& BindBlob(int index, const std::string& value);
+    // A text that outlives the step: not copied.
+    QVSqliteStatement& BindView(int index, const std::string& value);
     int Step();
     // Steps once, then resets and clears the bindings; true unless it failed.
     bool Run();
@@ -80,22 +84,39 @@ private:
 class QVSqliteStore : public QVStore {
 public:
     QVSqliteStore(const std::string& path, const QVStoreOptions& options);
+    ~QVSqliteStore() override;
 
     bool Prepare(std::string* error) override;
     bool Healthy() override;
 
 protected:
-    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) override;
     QVSqlSession* Session() override { return m_ready ? &m_session : NULL; }
     // The write lock at once: a transaction that reads first and then
     // writes could otherwise fail halfway with SQLITE_BUSY.
     const char* Begin() const override { return "BEGIN IMMEDIATE"; }
+    // The writes of a batch on statements prepared once: this store has one
+    // writer, so what it knows of the database (the breakdowns' values)
+    // stays true between batches.
+    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) override;
+    bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) override;
+    bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas) override;
+    void Settled(bool committed) override;
 
 private:
+    struct Statements;
+    // The values of a game's breakdown of one kind that have a row.
+    struct Known {
+        std::set<std::string> values;
+    };
+
     std::string m_path;
     QVSqliteDb m_db;
     QVSqliteSession m_session;
     bool m_ready;
+    std::unique_ptr<Statements> m_statements;
+    std::map<std::pair<std::string, std::string>, Known> m_known;  // (game, kind)
+    std::vector<QVValueKey> m_admitted;  // values given a row by the transaction under way
+    bool m_forget;                       // the transaction under way took values away
 };
 
 // A consistent copy of the SQLite database at path, taken while the server

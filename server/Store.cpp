@@ -51,12 +51,14 @@ bool QVStore::InTransaction(const std::function<bool(QVSqlSession&)>& work, std:
         *error = "the database does not answer";
         return false;
     }
-    QVTransaction transaction(*s, Begin());
-    if (!transaction.Begun() || !work(*s) || (commit && !transaction.Commit())) {
-        if (error->empty()) *error = s->Error();
-        return false;
-    }
-    return true;  // not committed: rolled back as the transaction goes
+    bool done = false;
+    {
+        QVTransaction transaction(*s, Begin());
+        done = transaction.Begun() && work(*s) && (!commit || transaction.Commit());
+        if (!done && error->empty()) *error = s->Error();
+    }  // not committed: rolled back as the transaction goes
+    Settled(done && commit);
+    return done;
 }
 
 bool QVStore::Games(std::vector<std::string>* games) {

@@ -181,6 +181,8 @@ protected:
     virtual bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis);
     virtual bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas);
     virtual bool AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects);
+    // After each transaction: committed, or rolled back.
+    virtual void Settled(bool) {}
     // Reports counted (sign 1) or taken back (-1): load, count, apply.
     bool Count(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, int sign, QVCountDeltas* deltas = NULL);
     // Every count made again from the stored reports (a database of an
