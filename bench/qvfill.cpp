@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<QVStore> store = OpenStore(argv[1], &error);
     if (!store || !store->Prepare(&error)) return Fail(error);
 
-    QVIconv toUtf8("GBK");
+    QVIconv toUtf8("GBK"), fromUtf8("UTF-8", "GBK");
     const std::string key = DefaultSigningKey();
     const auto started = std::chrono::steady_clock::now();
     const int64_t now = static_cast<int64_t>(time(NULL)), span = days * 86400, first = now - span;
@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
         row.osMinor = atoll(fields.osMinor.c_str());
         row.system = fields.system;
         row.flash = fields.flash;
+        row.sign = fields.sign;
+        row.bodyRebuilds = RebuildBody(fields, fromUtf8) == body;
         row.body.swap(body);
         rows.push_back(std::move(row));
         ++taken;

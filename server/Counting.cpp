@@ -91,12 +91,9 @@ QVCountDeltas CountRows(const std::vector<const QVReportRow*>& rows, const QVCou
         if (sign > 0) {
             if (!m.exists) {
                 m.exists = true;
-                m.firstSeen = m.lastSeen = r->receivedAt;
                 game.second += 1;
             }
             m.reports += 1;
-            m.firstSeen = std::min(m.firstSeen, r->receivedAt);
-            m.lastSeen = std::max(m.lastSeen, r->receivedAt);
         } else if (m.exists) {
             m.reports -= 1;
         }

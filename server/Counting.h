@@ -20,11 +20,11 @@ namespace Quorvel {
 // machines and values, in; the changes to every count out. The stores only
 // read what it needs and write what it gives.
 
-// A machine as the counts know it: its first and last report, how many,
-// and on which days (by DayNumber) how many.
+// A machine as the counts know it: how many reports, and on which days (by
+// DayNumber) how many.
 struct QVMachineState {
     bool exists = false;
-    int64_t firstSeen = 0, lastSeen = 0, reports = 0;
+    int64_t reports = 0;
     std::map<int32_t, int32_t> days;
 };
 // The days as stored with the machine: pairs of 32-bit numbers.

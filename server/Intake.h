@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "report/Report.h"
+
 namespace Quorvel {
 
 // A report's nine values, split off the body; bytes as received (the
@@ -58,6 +60,24 @@ QVIntakeVerdict TakeIn(const std::string& body, const std::string& key, Converte
         text->swap(converted);
     }
     return kIntakeAccepted;
+}
+
+// The body that a report's stored fields give back: its texts (UTF-8)
+// converted to the players' code page by toCodePage, its numbers as they
+// are stored; empty when a text has no form in the code page. A body that
+// gives back the one received needs nothing more to be kept.
+template <class Converter>
+std::string RebuildBody(const QVReportFields& f, Converter& toCodePage) {
+    const std::string* values[] = {&f.gameId, &f.version, &f.guid, &f.time, &f.sign,
+                                   &f.osMajor, &f.osMinor, &f.system, &f.flash};
+    const bool text[] = {true, true, true, false, false, false, false, true, true};
+    std::string body, converted;
+    for (int i = 0; i < 9; ++i) {
+        body += std::string(i == 0 ? "" : "&") + kReportFields[i] + "=";
+        if (text[i] && !toCodePage(*values[i], &converted)) return std::string();
+        body += text[i] ? converted : *values[i];
+    }
+    return body;
 }
 
 }  // namespace Quorvel

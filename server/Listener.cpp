@@ -115,7 +115,14 @@ private:
         row.osMinor = Decimal(fields.osMinor);
         row.system = fields.system;
         row.flash = fields.flash;
+        row.sign = fields.sign;
         row.body = request.body();
+        // Kept as its fields alone when they give the body back byte for
+        // byte (nearly always); whole otherwise.
+        QVReportFields stored = fields;
+        stored.osMajor = std::to_string(row.osMajor);
+        stored.osMinor = std::to_string(row.osMinor);
+        row.bodyRebuilds = RebuildBody(stored, m_listener.FromUtf8()) == row.body;
         // Where it came from, and whether that source has sent more than its
         // share: held for review, or beyond the day's cap refused.
         std::string forwarded;
@@ -218,6 +225,7 @@ private:
 QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, QVMetrics& metrics,
                                    const QVIntakeOptions& options)
     : m_writer(writer), m_metrics(metrics), m_options(options), m_toUtf8(options.codePage),
+      m_fromUtf8("UTF-8", options.codePage),
       m_acceptor(io, "reports", options.maxConnections, m_sessions, [this](const char* reason) { CountReject(reason); }),
       m_limits(options.limits), m_summary(io), m_stopping(false) {}
 

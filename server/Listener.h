@@ -56,6 +56,7 @@ public:
 
     QVWriter& Writer() { return m_writer; }
     QVIconv& ToUtf8() { return m_toUtf8; }
+    QVIconv& FromUtf8() { return m_fromUtf8; }
     const QVIntakeOptions& Options() const { return m_options; }
     QVSessionList& Sessions() { return m_sessions; }
     QVSourceLimits& Limits() { return m_limits; }
@@ -70,7 +71,7 @@ private:
     QVWriter& m_writer;
     QVMetrics& m_metrics;
     QVIntakeOptions m_options;
-    QVIconv m_toUtf8;
+    QVIconv m_toUtf8, m_fromUtf8;
     QVSessionList m_sessions;
     QVAcceptor m_acceptor;
     QVSourceLimits m_limits;

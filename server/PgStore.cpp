@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "server/Counting.h"
+#include "server/Days.h"
 #include "server/Log.h"
 #include "server/Schema.h"
 
@@ -223,10 +224,10 @@ namespace {
 
 // A batch's reports in one statement: those that are new come back.
 const char kInsertReports[] =
-    "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body,"
-    "  source, held)"
-    " SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[], $7::bigint[],"
-    "  $8::bigint[], $9::text[], $10::text[], $11::bytea[], $12::text[], $13::bigint[])"
+    "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, sign,"
+    "  source, held, raw)"
+    " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], $4::text[], $5::text[], $6::bigint[], $7::bigint[],"
+    "  $8::bigint[], $9::text[], $10::text[], $11::bytea[], $12::text[], $13::bigint[], $14::bytea[])"
     " ORDER BY 6, 3, 5"
     " ON CONFLICT (client_time, game_id, guid) DO NOTHING"
     " RETURNING game_id, guid, client_time";
@@ -236,10 +237,10 @@ const char kInsertReports[] =
 // count a machine one after the other; and what is known of the batch's
 // values.
 const char kLoadMachines[] =
-    "INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports, days)"
-    " SELECT g, u, 0, 0, 0, ''::bytea FROM unnest($1::text[], $2::text[]) AS k (g, u) ORDER BY 1, 2"
+    "INSERT INTO machines AS m (game_id, guid, reports, days)"
+    " SELECT g, u, 0, ''::bytea FROM unnest($1::text[], $2::text[]) AS k (g, u) ORDER BY 1, 2"
     " ON CONFLICT (game_id, guid) DO UPDATE SET reports = m.reports"
-    " RETURNING game_id, guid, first_seen, last_seen, reports, days";
+    " RETURNING game_id, guid, reports, days";
 
 const char kLoadValues[] =
     "SELECT 'known', b.game_id, b.kind, b.value, 0::bigint FROM breakdown b"
@@ -254,36 +255,35 @@ const char kLoadValues[] =
 // that have nothing left in them.
 const char kApplyDeltas[] =
     "WITH machine_up AS ("
-    "  INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports, days)"
-    "  SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::bigint[], $5::bigint[], $6::bytea[]) ORDER BY 1, 2"
-    "  ON CONFLICT (game_id, guid) DO UPDATE SET first_seen = excluded.first_seen, last_seen = excluded.last_seen,"
-    "   reports = excluded.reports, days = excluded.days),"
+    "  INSERT INTO machines AS m (game_id, guid, reports, days)"
+    "  SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::bytea[]) ORDER BY 1, 2"
+    "  ON CONFLICT (game_id, guid) DO UPDATE SET reports = excluded.reports, days = excluded.days),"
     " machine_gone AS ("
-    "  DELETE FROM machines m USING unnest($7::text[], $8::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
+    "  DELETE FROM machines m USING unnest($5::text[], $6::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
     " day_up AS ("
     "  INSERT INTO daily AS d (game_id, day, reports, new_machines)"
-    "  SELECT * FROM unnest($9::text[], $10::text[], $11::bigint[], $12::bigint[]) ORDER BY 1, 2"
+    "  SELECT * FROM unnest($7::text[], $8::text[], $9::bigint[], $10::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
     "   new_machines = d.new_machines + excluded.new_machines),"
     " last_up AS ("
     "  INSERT INTO machine_last AS l (game_id, day, machines)"
-    "  SELECT * FROM unnest($13::text[], $14::text[], $15::bigint[]) ORDER BY 1, 2"
+    "  SELECT * FROM unnest($11::text[], $12::text[], $13::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines),"
     " gap_up AS ("
     "  INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines)"
-    "  SELECT * FROM unnest($16::text[], $17::text[], $18::text[], $19::bigint[]) ORDER BY 1, 2, 3"
+    "  SELECT * FROM unnest($14::text[], $15::text[], $16::text[], $17::bigint[]) ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines),"
     " value_up AS ("
     "  INSERT INTO breakdown AS b (game_id, kind, value, reports)"
-    "  SELECT * FROM unnest($20::text[], $21::text[], $22::text[], $23::bigint[]) ORDER BY 1, 2, 3"
+    "  SELECT * FROM unnest($18::text[], $19::text[], $20::text[], $21::bigint[]) ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports),"
     " value_day_up AS ("
     "  INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports)"
-    "  SELECT * FROM unnest($24::text[], $25::text[], $26::text[], $27::text[], $28::bigint[]) ORDER BY 1, 2, 3, 4"
+    "  SELECT * FROM unnest($22::text[], $23::text[], $24::text[], $25::text[], $26::bigint[]) ORDER BY 1, 2, 3, 4"
     "  ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports),"
     " game_up AS ("
     "  INSERT INTO games AS g (game_id, reports, machines)"
-    "  SELECT * FROM unnest($29::text[], $30::bigint[], $31::bigint[]) ORDER BY 1"
+    "  SELECT * FROM unnest($27::text[], $28::bigint[], $29::bigint[]) ORDER BY 1"
     "  ON CONFLICT (game_id) DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines)"
     " SELECT 1";
 
@@ -318,8 +318,8 @@ const struct {
     const char* sql;
     int parameters;
 } kStatements[] = {
-    {"insert_reports", kInsertReports, 13}, {"load_machines", kLoadMachines, 2}, {"load_values", kLoadValues, 5},
-    {"apply_deltas", kApplyDeltas, 31},     {"drop_empty", kDropEmpty, 15},       {"add_rejects", kAddRejects, 3},
+    {"insert_reports", kInsertReports, 14}, {"load_machines", kLoadMachines, 2}, {"load_values", kLoadValues, 5},
+    {"apply_deltas", kApplyDeltas, 29},     {"drop_empty", kDropEmpty, 15},       {"add_rejects", kAddRejects, 3},
 };
 
 // The element types' OIDs, fixed in PostgreSQL's catalog.
@@ -340,6 +340,11 @@ public:
     void Add(const std::string& value) {
         Int32(static_cast<uint32_t>(value.size()));
         m_data.append(value);
+        ++m_count;
+    }
+    void AddNull() {
+        Int32(0xffffffffu);  // a length of -1
+        m_data[7] = 1;       // the array has NULLs
         ++m_count;
     }
     void Add(int64_t value) {
@@ -489,28 +494,35 @@ bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& row
     order.erase(std::unique(order.begin(), order.end(),
                             [&rows](size_t a, size_t b) { return Key(rows[a]) == Key(rows[b]); }),
                 order.end());
-    QVPgArray receivedAt(kInt8), day(kText), gameId(kText), version(kText), guid(kText), clientTime(kText),
-        osMajor(kInt8), osMinor(kInt8), system(kText), flash(kText), body(kBytea), source(kText), held(kInt8);
+    QVPgArray receivedAt(kInt8), day(kInt8), gameId(kText), version(kText), guid(kText), clientTime(kInt8),
+        osMajor(kInt8), osMinor(kInt8), system(kText), flash(kText), sign(kBytea), source(kText), held(kInt8), raw(kBytea);
     for (size_t i : order) {
         const QVReportRow& r = rows[i];
+        int32_t dayNumber = 0;
+        DayNumber(r.day, &dayNumber);
         receivedAt.Add(r.receivedAt);
-        day.Add(r.day);
+        day.Add(static_cast<int64_t>(dayNumber));
         gameId.Add(r.gameId);
         version.Add(r.version);
         guid.Add(r.guid);
-        clientTime.Add(r.clientTime);
+        clientTime.Add(static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10)));
         osMajor.Add(r.osMajor);
         osMinor.Add(r.osMinor);
         system.Add(r.system);
         flash.Add(r.flash);
-        body.Add(r.body);
+        sign.Add(SignBytes(r.sign));
         source.Add(r.source);
         held.Add(static_cast<int64_t>(r.held ? 1 : 0));
+        if (r.bodyRebuilds) {
+            raw.AddNull();
+        } else {
+            raw.Add(r.body);
+        }
     }
     QVPgResult result = m_conn.RunBinary(
         "insert_reports", {receivedAt.Done(), day.Done(), gameId.Done(), version.Done(), guid.Done(), clientTime.Done(),
-                           osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), body.Done(), source.Done(),
-                           held.Done()});
+                           osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), sign.Done(), source.Done(),
+                           held.Done(), raw.Done()});
     if (!result.ok()) {
         m_session.Failed(std::move(result));
         return false;
@@ -560,12 +572,10 @@ bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>
     }
     for (int i = 0; i < found.Rows(); ++i) {
         QVMachineState& m = basis->machines[QVMachineKey(found.Text(i, 0), found.Text(i, 1))];
-        m.reports = found.Int(i, 4);
+        m.reports = found.Int(i, 2);
         if (m.reports <= 0) continue;  // made just now: new
         m.exists = true;
-        m.firstSeen = found.Int(i, 2);
-        m.lastSeen = found.Int(i, 3);
-        DecodeDays(found.Text(i, 5), &m.days);
+        DecodeDays(found.Text(i, 3), &m.days);
     }
     QVPgArray valueGames(kText), valueKinds(kText), valueTexts(kText), kindGames(kText), kindKinds(kText);
     for (const QVValueKey& v : values) {
@@ -596,14 +606,11 @@ bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>
 
 bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     if (!m_prepared) return QVStore::ApplyDeltas(s, d);
-    QVPgArray upGame(kText), upGuid(kText), upFirst(kInt8), upLast(kInt8), upReports(kInt8), upDays(kBytea), goneGame(kText),
-        goneGuid(kText);
+    QVPgArray upGame(kText), upGuid(kText), upReports(kInt8), upDays(kBytea), goneGame(kText), goneGuid(kText);
     for (const auto& m : d.machines) {
         if (m.second.exists) {
             upGame.Add(m.first.first);
             upGuid.Add(m.first.second);
-            upFirst.Add(m.second.firstSeen);
-            upLast.Add(m.second.lastSeen);
             upReports.Add(m.second.reports);
             upDays.Add(EncodeDays(m.second.days));
         } else {
@@ -691,7 +698,7 @@ bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     const bool anyLow = lowDayGame.Count() + lowLastGame.Count() + lowGapGame.Count() + lowValGame.Count() +
                         lowVdGame.Count() + lowGame.Count() > 0;
     return Run("apply_deltas",
-               {upGame.Done(), upGuid.Done(), upFirst.Done(), upLast.Done(), upReports.Done(), upDays.Done(),
+               {upGame.Done(), upGuid.Done(), upReports.Done(), upDays.Done(),
                 goneGame.Done(), goneGuid.Done(), dayGame.Done(), dayDay.Done(), dayReports.Done(), dayNew.Done(),
                 lastGame.Done(), lastDay.Done(), lastN.Done(), gapGame.Done(), gapFirst.Done(), gapLast.Done(),
                 gapN.Done(), valGame.Done(), valKind.Done(), valValue.Done(), valN.Done(), vdGame.Done(), vdKind.Done(),

@@ -13,7 +13,9 @@ struct Words {
 
 Words WordsOf(QVDialect d) {
     if (d == kSqlite) return Words{"INTEGER", "BLOB", "X''", "id INTEGER PRIMARY KEY", " WITHOUT ROWID"};
-    return Words{"BIGINT", "BYTEA", "''::bytea", "id BIGSERIAL PRIMARY KEY", ""};
+    // No index on PostgreSQL's id: pages of reports go by time, which has
+    // one, and the id only orders the reports of one second.
+    return Words{"BIGINT", "BYTEA", "''::bytea", "id BIGSERIAL NOT NULL", ""};
 }
 
 }  // namespace
@@ -23,18 +25,20 @@ std::string CreateSchemaSql(QVDialect d) {
     const std::string I = w.integer;
     return std::string("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);") +
            // A report once: its game, machine and client time, which a replay
-           // shares. held: stored but not counted until released.
-           "CREATE TABLE IF NOT EXISTS reports (" + w.id + ", received_at " + I + " NOT NULL, day TEXT NOT NULL,"
-           " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL,"
+           // shares. Its texts in UTF-8, which give back the body as it came
+           // (RebuildBody, with the sign's 16 bytes); raw: the body, only for
+           // the rare one they do not. day: DayNumber. held: stored but not
+           // counted until released.
+           "CREATE TABLE IF NOT EXISTS reports (" + w.id + ", received_at " + I + " NOT NULL, day " + I + " NOT NULL,"
+           " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time " + I + " NOT NULL,"
            " osmajor " + I + " NOT NULL, osminor " + I + " NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
-           " body " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', held " + I + " NOT NULL DEFAULT 0,"
-           " UNIQUE (client_time, game_id, guid));"
+           " sign " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', held " + I + " NOT NULL DEFAULT 0, raw " +
+           w.blob + ", UNIQUE (client_time, game_id, guid));"
            "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
            "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;"
            // days: on which days it reported how often (EncodeDays).
-           "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, first_seen " + I +
-           " NOT NULL, last_seen " + I + " NOT NULL, reports " + I + " NOT NULL, days " + w.blob +
-           " NOT NULL DEFAULT " + w.emptyBlob + ", PRIMARY KEY (game_id, guid))" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, reports " + I +
+           " NOT NULL, days " + w.blob + " NOT NULL, PRIMARY KEY (game_id, guid))" + w.keyed + ";"
            // The machines last active on a day, and the gaps between
            // machines' active days: with the new machines of daily, the
            // machines active in any period.
@@ -58,15 +62,34 @@ std::string CreateSchemaSql(QVDialect d) {
 }
 
 std::string UpgradeSql(QVDialect d, int from) {
-    const Words w = WordsOf(d);
-    switch (from) {
-    case 1:  // where each report came from, reports held for review, counts by day and period, names
-        return std::string("ALTER TABLE reports ADD COLUMN source TEXT NOT NULL DEFAULT '';") +
-               "ALTER TABLE reports ADD COLUMN held " + w.integer + " NOT NULL DEFAULT 0;"
-               "ALTER TABLE machines ADD COLUMN days " + w.blob + " NOT NULL DEFAULT " + w.emptyBlob + ";" +
-               CreateSchemaSql(d);  // the tables that are new
+    if (from != 1) return std::string();
+    // Where each report came from, reports held for review, the counts by
+    // day, names; each report kept once. The reports move to a table of the
+    // new shape, each time in its one spelling (the first version took
+    // "01" and "1" as two), its body kept whole; the counts are made again
+    // from them (EnsureSchema's recount).
+    if (d == kSqlite) {
+        return "DROP TABLE machines; DROP INDEX IF EXISTS reports_by_time;"
+               "ALTER TABLE reports RENAME TO reports_v1;" + CreateSchemaSql(d) +
+               "INSERT OR IGNORE INTO reports (id, received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
+               " system, flash, sign, raw)"
+               " SELECT id, received_at, CAST(julianday(day) - 2440587.5 AS INTEGER), game_id, version, guid,"
+               " CAST(client_time AS INTEGER), osmajor, osminor, system, flash, X'', body FROM reports_v1"
+               " WHERE client_time NOT GLOB '*[^0-9-]*' AND length(client_time) BETWEEN 1 AND 18 ORDER BY id;"
+               "DROP TABLE reports_v1;";
     }
-    return std::string();
+    return "DROP TABLE machines;"
+           "ALTER TABLE reports RENAME TO reports_v1;"
+           "ALTER INDEX reports_by_time RENAME TO reports_v1_by_time;"
+           "ALTER TABLE reports_v1 RENAME CONSTRAINT reports_pkey TO reports_v1_pkey;"
+           "ALTER TABLE reports_v1 RENAME CONSTRAINT reports_client_time_game_id_guid_key TO reports_v1_key;" +
+           CreateSchemaSql(d) +
+           "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash,"
+           " sign, raw)"
+           " SELECT received_at, day::date - DATE '1970-01-01', game_id, version, guid, client_time::bigint, osmajor, osminor,"
+           " system, flash, ''::bytea, body FROM reports_v1 WHERE client_time ~ '^-?[0-9]{1,18}$' ORDER BY id"
+           " ON CONFLICT DO NOTHING;"
+           "DROP TABLE reports_v1;";
 }
 
 std::string RandomHex(size_t digits) {

@@ -27,7 +27,7 @@ const char kSpoolSchema[] =
     "CREATE TABLE IF NOT EXISTS spool (seq INTEGER PRIMARY KEY, received_at INTEGER NOT NULL, day TEXT NOT NULL,"
     " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time TEXT NOT NULL,"
     " osmajor INTEGER NOT NULL, osminor INTEGER NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
-    " body BLOB NOT NULL, source TEXT NOT NULL, held INTEGER NOT NULL);";
+    " body BLOB NOT NULL, sign TEXT NOT NULL, rebuilds INTEGER NOT NULL, source TEXT NOT NULL, held INTEGER NOT NULL);";
 
 }  // namespace
 
@@ -96,13 +96,14 @@ QVSpool::Result QVSpool::Append(const std::vector<QVReportRow>& rows, std::strin
     }
     QVSqliteStatement insert(*m_db,
         "INSERT INTO spool (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash,"
-        " body, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        " body, sign, rebuilds, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     bool ok = insert.valid();
     for (size_t i = 0; ok && i < rows.size(); ++i) {
         const QVReportRow& r = rows[i];
         ok = insert.Bind(1, r.receivedAt).Bind(2, r.day).Bind(3, r.gameId).Bind(4, r.version).Bind(5, r.guid)
                  .Bind(6, r.clientTime).Bind(7, r.osMajor).Bind(8, r.osMinor).Bind(9, r.system).Bind(10, r.flash)
-                 .BindBlob(11, r.body).Bind(12, r.source).Bind(13, static_cast<int64_t>(r.held ? 1 : 0)).Run();
+                 .BindBlob(11, r.body).Bind(12, r.sign).Bind(13, static_cast<int64_t>(r.bodyRebuilds ? 1 : 0))
+                 .Bind(14, r.source).Bind(15, static_cast<int64_t>(r.held ? 1 : 0)).Run();
     }
     if (!ok || !m_db->Exec("COMMIT")) {
         *error = "the spool " + m_path + ": " + m_db->Error();
@@ -120,15 +121,17 @@ bool QVSpool::Oldest(size_t limit, std::vector<QVReportRow>* rows, int64_t* last
     *last = 0;
     QVSqliteStatement query(*m_db,
         "SELECT seq, received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body,"
-        " source, held FROM spool ORDER BY seq LIMIT ?");
+        " sign, rebuilds, source, held FROM spool ORDER BY seq LIMIT ?");
     query.Bind(1, static_cast<int64_t>(limit));
     int step;
     while ((step = query.Step()) == SQLITE_ROW) {
         *last = query.Int(0);
         rows->push_back(query.Report(1));
         rows->back().body = query.Text(11);
-        rows->back().source = query.Text(12);
-        rows->back().held = query.Int(13) != 0;
+        rows->back().sign = query.Text(12);
+        rows->back().bodyRebuilds = query.Int(13) != 0;
+        rows->back().source = query.Text(14);
+        rows->back().held = query.Int(15) != 0;
     }
     if (step != SQLITE_DONE) {
         *error = "the spool " + m_path + ": " + m_db->Error();

@@ -12,6 +12,7 @@
 
 #include <map>
 
+#include "server/Days.h"
 #include "server/Schema.h"
 #include "server/Spool.h"
 
@@ -151,13 +152,12 @@ const std::string& Private(const std::string& path) {
 struct QVSqliteStore::Statements {
     explicit Statements(QVSqliteDb& db)
         : insertReport(db, "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
-                           " system, flash, body, source, held) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                           " system, flash, sign, source, held, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                            " ON CONFLICT (client_time, game_id, guid) DO NOTHING"),
-          machine(db, "SELECT first_seen, last_seen, reports, days FROM machines WHERE game_id = ? AND guid = ?"),
+          machine(db, "SELECT reports, days FROM machines WHERE game_id = ? AND guid = ?"),
           values(db, "SELECT value FROM breakdown WHERE game_id = ? AND kind = ?"),
-          putMachine(db, "INSERT INTO machines (game_id, guid, first_seen, last_seen, reports, days) VALUES (?, ?, ?, ?, ?, ?)"
-                         " ON CONFLICT (game_id, guid) DO UPDATE SET first_seen = excluded.first_seen,"
-                         " last_seen = excluded.last_seen, reports = excluded.reports, days = excluded.days"),
+          putMachine(db, "INSERT INTO machines (game_id, guid, reports, days) VALUES (?, ?, ?, ?)"
+                         " ON CONFLICT (game_id, guid) DO UPDATE SET reports = excluded.reports, days = excluded.days"),
           dropMachine(db, "DELETE FROM machines WHERE game_id = ? AND guid = ?"),
           addDay(db, "INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
                      " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
@@ -237,9 +237,14 @@ bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>&
     QVSqliteStatement& insert = m_statements->insertReport;
     for (size_t i = 0; i < rows.size(); ++i) {
         const QVReportRow& r = rows[i];
-        insert.Bind(1, r.receivedAt).BindView(2, r.day).BindView(3, r.gameId).BindView(4, r.version).BindView(5, r.guid)
-            .BindView(6, r.clientTime).Bind(7, r.osMajor).Bind(8, r.osMinor).BindView(9, r.system).BindView(10, r.flash)
-            .BindBlob(11, r.body).BindView(12, r.source).Bind(13, static_cast<int64_t>(r.held ? 1 : 0));
+        int32_t day = 0;
+        DayNumber(r.day, &day);
+        const std::string sign = SignBytes(r.sign);
+        insert.Bind(1, r.receivedAt).Bind(2, static_cast<int64_t>(day)).BindView(3, r.gameId).BindView(4, r.version)
+            .BindView(5, r.guid).Bind(6, static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10))).Bind(7, r.osMajor)
+            .Bind(8, r.osMinor).BindView(9, r.system).BindView(10, r.flash).BindBlob(11, sign).BindView(12, r.source)
+            .Bind(13, static_cast<int64_t>(r.held ? 1 : 0));
+        if (!r.bodyRebuilds) insert.BindBlob(14, r.body);  // else NULL: the fields give it back
         if (!insert.Run()) return false;
         (*inserted)[i] = sqlite3_changes(m_db.get()) > 0;  // none: a replay, stored already
     }
@@ -258,12 +263,10 @@ bool QVSqliteStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportR
             QVMachineState& m = basis->machines[key];
             machine.BindView(1, r->gameId).BindView(2, r->guid);
             const int step = machine.Step();
-            if (step == SQLITE_ROW && machine.Int(2) > 0) {
+            if (step == SQLITE_ROW && machine.Int(0) > 0) {
                 m.exists = true;
-                m.firstSeen = machine.Int(0);
-                m.lastSeen = machine.Int(1);
-                m.reports = machine.Int(2);
-                DecodeDays(machine.Text(3), &m.days);
+                m.reports = machine.Int(0);
+                DecodeDays(machine.Text(1), &m.days);
             }
             machine.Reset();
             if (step != SQLITE_ROW && step != SQLITE_DONE) return false;
@@ -296,8 +299,8 @@ bool QVSqliteStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     for (const auto& m : d.machines) {
         if (m.second.exists) {
             const std::string days = EncodeDays(m.second.days);
-            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).Bind(3, m.second.firstSeen)
-                     .Bind(4, m.second.lastSeen).Bind(5, m.second.reports).BindBlob(6, days).Run()) {
+            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).Bind(3, m.second.reports)
+                     .BindBlob(4, days).Run()) {
                 return false;
             }
         } else if (!st.dropMachine.BindView(1, m.first.first).BindView(2, m.first.second).Run()) {

@@ -14,6 +14,26 @@ std::string OsValue(const QVReportRow& row) {
     return std::to_string(row.osMajor) + "." + std::to_string(row.osMinor) + "\t" + row.system;
 }
 
+std::string SignBytes(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+        bytes += static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1]));
+    }
+    return bytes;
+}
+
+std::string SignHex(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string hex;
+    if (bytes.size() != 16) return hex;
+    for (unsigned char c : bytes) {
+        hex += kHex[c >> 4];
+        hex += kHex[c & 15];
+    }
+    return hex;
+}
+
 void QVBatchCounts::Add(const QVReportRow& row, bool newMachine) {
     std::pair<int64_t, int64_t>& day = days[std::make_pair(row.gameId, row.day)];
     day.first += 1;
@@ -42,6 +62,32 @@ bool QVTransaction::Commit() {
 namespace {
 
 int64_t Number(const std::string& text) { return atoll(text.c_str()); }
+
+}  // namespace
+
+namespace {
+
+const char kReportColumns[] = "received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash";
+
+QVReportRow ReportOf(const QVSqlRow& c, size_t first) {
+    QVReportRow r;
+    r.receivedAt = Number(c[first]);
+    r.day = DayText(static_cast<int32_t>(Number(c[first + 1])));
+    r.gameId = c[first + 2];
+    r.version = c[first + 3];
+    r.guid = c[first + 4];
+    r.clientTime = c[first + 5];
+    r.osMajor = Number(c[first + 6]);
+    r.osMinor = Number(c[first + 7]);
+    r.system = c[first + 8];
+    r.flash = c[first + 9];
+    return r;
+}
+
+const char kMatching[] =
+    " FROM reports WHERE (? = '' OR game_id = ?) AND (? = '' OR source = ?) AND received_at >= ? AND received_at < ?";
+
+std::vector<QVSqlValue> FilterValues(const QVPurgeFilter& f) { return {f.game, f.game, f.source, f.source, f.from, f.to}; }
 
 }  // namespace
 
@@ -213,20 +259,9 @@ bool QVStore::ExportPage(const std::string& game, int64_t from, int64_t to, cons
         return false;
     }
     for (const QVSqlRow& c : page) {
-        QVReportRow r;
-        r.id = Number(c[0]);
-        r.receivedAt = Number(c[1]);
-        r.day = c[2];
-        r.gameId = c[3];
-        r.version = c[4];
-        r.guid = c[5];
-        r.clientTime = c[6];
-        r.osMajor = Number(c[7]);
-        r.osMinor = Number(c[8]);
-        r.system = c[9];
-        r.flash = c[10];
-        r.source = c[11];
-        rows->push_back(std::move(r));
+        rows->push_back(ReportOf(c, 1));
+        rows->back().id = Number(c[0]);
+        rows->back().source = c[11];
     }
     return true;
 }
@@ -268,21 +303,18 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
         // An empty row first, so that a machine new to two writers at once
         // is one row, which the second waits for.
         std::vector<QVSqlRow> found;
-        if (!s.Run("INSERT INTO machines (game_id, guid, first_seen, last_seen, reports, days) VALUES (?, ?, 0, 0, 0, ?)"
+        if (!s.Run("INSERT INTO machines (game_id, guid, reports, days) VALUES (?, ?, 0, ?)"
                    " ON CONFLICT (game_id, guid) DO NOTHING",
                    {r->gameId, r->guid, QVSqlValue::Bytes(std::string())}) ||
-            !s.Run(std::string("SELECT first_seen, last_seen, reports, days FROM machines WHERE game_id = ? AND guid = ?") +
-                       LockRows(),
+            !s.Run(std::string("SELECT reports, days FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
                    {r->gameId, r->guid}, &found)) {
             return false;
         }
         QVMachineState& m = basis->machines[key];
-        if (!found.empty() && Number(found[0][2]) > 0) {
+        if (!found.empty() && Number(found[0][0]) > 0) {
             m.exists = true;
-            m.firstSeen = Number(found[0][0]);
-            m.lastSeen = Number(found[0][1]);
-            m.reports = Number(found[0][2]);
-            DecodeDays(found[0][3], &m.days);
+            m.reports = Number(found[0][0]);
+            DecodeDays(found[0][1], &m.days);
         }
     }
     for (const QVReportRow* r : rows) {
@@ -311,11 +343,9 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
 bool QVStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     for (const auto& m : d.machines) {
         const bool done = m.second.exists
-            ? s.Run("INSERT INTO machines AS m (game_id, guid, first_seen, last_seen, reports, days) VALUES (?, ?, ?, ?, ?, ?)"
-                    " ON CONFLICT (game_id, guid) DO UPDATE SET first_seen = excluded.first_seen,"
-                    " last_seen = excluded.last_seen, reports = excluded.reports, days = excluded.days",
-                    {m.first.first, m.first.second, m.second.firstSeen, m.second.lastSeen, m.second.reports,
-                     QVSqlValue::Bytes(EncodeDays(m.second.days))})
+            ? s.Run("INSERT INTO machines AS m (game_id, guid, reports, days) VALUES (?, ?, ?, ?)"
+                    " ON CONFLICT (game_id, guid) DO UPDATE SET reports = excluded.reports, days = excluded.days",
+                    {m.first.first, m.first.second, m.second.reports, QVSqlValue::Bytes(EncodeDays(m.second.days))})
             : s.Run("DELETE FROM machines WHERE game_id = ? AND guid = ?", {m.first.first, m.first.second});
         if (!done) return false;
     }
@@ -405,31 +435,6 @@ bool QVStore::Count(QVSqlSession& s, const std::vector<const QVReportRow*>& rows
     return ApplyDeltas(s, counted);
 }
 
-namespace {
-
-const char kReportColumns[] = "received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash";
-
-QVReportRow ReportOf(const QVSqlRow& c, size_t first) {
-    QVReportRow r;
-    r.receivedAt = Number(c[first]);
-    r.day = c[first + 1];
-    r.gameId = c[first + 2];
-    r.version = c[first + 3];
-    r.guid = c[first + 4];
-    r.clientTime = c[first + 5];
-    r.osMajor = Number(c[first + 6]);
-    r.osMinor = Number(c[first + 7]);
-    r.system = c[first + 8];
-    r.flash = c[first + 9];
-    return r;
-}
-
-const char kMatching[] =
-    " FROM reports WHERE (? = '' OR game_id = ?) AND (? = '' OR source = ?) AND received_at >= ? AND received_at < ?";
-
-std::vector<QVSqlValue> FilterValues(const QVPurgeFilter& f) { return {f.game, f.game, f.source, f.source, f.from, f.to}; }
-
-}  // namespace
 
 bool QVStore::Recount(QVSqlSession& s) {
     if (!s.Exec("DELETE FROM machines; DELETE FROM daily; DELETE FROM machine_last; DELETE FROM machine_gaps;"

@@ -27,11 +27,13 @@ struct QVReportRow {
     std::string gameId, version, guid, clientTime;
     int64_t osMajor, osMinor;
     std::string system, flash;
+    std::string sign;    // 32 hexadecimal digits
     std::string body;    // as received
+    bool bodyRebuilds;   // RebuildBody gives body back: the database keeps the fields alone
     std::string source;  // where it came from: an address, or its keyed hash ("h:…")
     bool held;           // stored, not counted until released
     int64_t id;          // where an export reads it: its place among the stored reports
-    QVReportRow() : receivedAt(0), osMajor(0), osMinor(0), held(false), id(0) {}
+    QVReportRow() : receivedAt(0), osMajor(0), osMinor(0), bodyRebuilds(false), held(false), id(0) {}
 };
 
 // Where a page of an export ends: the next page starts after it.
@@ -94,6 +96,11 @@ struct QVBatchCounts {
 
 // The operating system as the breakdown counts it.
 std::string OsValue(const QVReportRow& row);
+
+// A report's sign as stored: its 32 hexadecimal digits as 16 bytes, and back
+// (upper case, as signed); bytes of another length give "".
+std::string SignBytes(const std::string& hex);
+std::string SignHex(const std::string& bytes);
 
 struct QVStoreOptions {
     int timeoutMs = 5000;       // a PostgreSQL store waits at most this for the database, each time it waits

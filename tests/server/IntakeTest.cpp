@@ -107,6 +107,34 @@ TEST(IntakeTest, FieldsAreSplitAtTheMarkersOnlyAndConvertedAfterTheCheck) {
     EXPECT_EQ("Adobe Flash Player 11 ActiveX", f.flash);
 }
 
+// The fields as stored give the body back byte for byte, GBK texts and
+// all, so that a report is kept once: its signature verifies again.
+TEST(IntakeTest, StoredFieldsGiveTheBodyBack) {
+    QVIconv toGbk("UTF-8", "GBK");
+    int rebuilt = 0;
+    for (const QVSigningVector& v : kSigningVectors) {
+        SCOPED_TRACE(v.sign);
+        const std::string body = "game_id=" + std::string(v.gameId) + "&version=1.0.3.12&guid=" + v.guid + "&time=" +
+                                 v.time + "&sign=" + v.sign + "&osmajor=6&osminor=1&system=Microsoft Windows 7 "
+                                 "\xC6\xEC\xBD\xA2\xB0\xE6 (Service Pack 1) & x=y&flash=\xCE\xDE";
+        Utf8Of936 toUtf8;
+        QVReportFields f;
+        if (TakeIn(body, kKey, toUtf8, &f) != kIntakeAccepted) continue;  // a vector of no report (an empty id)
+        ++rebuilt;
+        EXPECT_EQ(body, RebuildBody(f, toGbk));
+        QVReportFields again;
+        EXPECT_EQ(kIntakeAccepted, TakeIn(RebuildBody(f, toGbk), kKey, toUtf8, &again));
+    }
+    EXPECT_EQ(4, rebuilt);  // all but the key alone
+    // Numbers the installer would not write ("06") do not come back: such a
+    // body is kept whole.
+    Utf8Of936 toUtf8;
+    QVReportFields f;
+    ASSERT_EQ(kIntakeAccepted, TakeIn(Body("3", "g", "1", "s"), kKey, toUtf8, &f));
+    f.osMajor = "06";
+    EXPECT_NE(Body("3", "g", "1", "s"), RebuildBody(f, toGbk));
+}
+
 TEST(IntakeTest, SharedVectorsVerify) {
     for (const QVSigningVector& v : kSigningVectors) {
         SCOPED_TRACE(v.sign);

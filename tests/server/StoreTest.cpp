@@ -68,6 +68,7 @@ protected:
         r.osMajor = 6;
         r.osMinor = 1;
         r.system = "Windows 7 & x=y";
+        r.sign = "0123456789ABCDEF0123456789ABCDEF";
         r.body = "game_id=3&...";
         r.source = "198.51.100.4";
         return r;
