@@ -4,28 +4,46 @@
 
 namespace Quorvel {
 
+// Each day as its distance from the one before (the first: from day 0),
+// then its reports, both zigzag varints: a machine of one day takes 4 bytes.
 std::string EncodeDays(const std::map<int32_t, int32_t>& days) {
     std::string bytes;
+    const auto put = [&bytes](int64_t v) {
+        uint64_t u = (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+        for (; u >= 0x80; u >>= 7) bytes += static_cast<char>((u & 0x7f) | 0x80);
+        bytes += static_cast<char>(u);
+    };
+    int64_t previous = 0;
     for (const auto& d : days) {
-        for (int32_t v : {d.first, d.second}) {
-            const uint32_t u = static_cast<uint32_t>(v);
-            for (int i = 0; i < 4; ++i) bytes += static_cast<char>(u >> (8 * i));
-        }
+        put(d.first - previous);
+        put(d.second);
+        previous = d.first;
     }
     return bytes;
 }
 
 bool DecodeDays(const std::string& bytes, std::map<int32_t, int32_t>* days) {
     days->clear();
-    if (bytes.size() % 8 != 0) return false;
-    for (size_t at = 0; at < bytes.size(); at += 8) {
-        int32_t pair[2];
-        for (int k = 0; k < 2; ++k) {
-            uint32_t u = 0;
-            for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 4 * k + i])) << (8 * i);
-            pair[k] = static_cast<int32_t>(u);
+    size_t at = 0;
+    const auto get = [&bytes, &at](int64_t* v) {
+        uint64_t u = 0;
+        for (int shift = 0; at < bytes.size() && shift < 64; shift += 7) {
+            const unsigned char c = static_cast<unsigned char>(bytes[at++]);
+            u |= static_cast<uint64_t>(c & 0x7f) << shift;
+            if ((c & 0x80) == 0) {
+                *v = static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
+                return true;
+            }
         }
-        (*days)[pair[0]] = pair[1];
+        return false;
+    };
+    int64_t day = 0;
+    while (at < bytes.size()) {
+        int64_t step, count;
+        if (!get(&step) || !get(&count)) return false;
+        day += step;
+        if (day < INT32_MIN || day > INT32_MAX || count < INT32_MIN || count > INT32_MAX) return false;
+        (*days)[static_cast<int32_t>(day)] = static_cast<int32_t>(count);
     }
     return true;
 }
@@ -93,12 +111,9 @@ QVCountDeltas CountRows(const std::vector<const QVReportRow*>& rows, const QVCou
                 m.exists = true;
                 game.second += 1;
             }
-            m.reports += 1;
-        } else if (m.exists) {
-            m.reports -= 1;
         }
         Activity(r->gameId, m.days, day, sign, &out);
-        if (sign < 0 && m.exists && (m.reports <= 0 || m.days.empty())) {
+        if (sign < 0 && m.exists && m.days.empty()) {
             m = QVMachineState();  // its last report gone: so is the machine
             game.second -= 1;
         }

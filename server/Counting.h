@@ -24,10 +24,9 @@ namespace Quorvel {
 // DayNumber) how many.
 struct QVMachineState {
     bool exists = false;
-    int64_t reports = 0;
-    std::map<int32_t, int32_t> days;
+    std::map<int32_t, int32_t> days;  // day number: reports
 };
-// The days as stored with the machine: pairs of 32-bit numbers.
+// The days as stored with the machine (varints).
 std::string EncodeDays(const std::map<int32_t, int32_t>& days);
 bool DecodeDays(const std::string& bytes, std::map<int32_t, int32_t>* days);
 

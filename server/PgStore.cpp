@@ -224,23 +224,30 @@ namespace {
 
 // A batch's reports in one statement: those that are new come back.
 const char kInsertReports[] =
-    "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, sign,"
-    "  source, held, raw)"
-    " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], $4::text[], $5::text[], $6::bigint[], $7::bigint[],"
-    "  $8::bigint[], $9::text[], $10::text[], $11::bytea[], $12::text[], $13::bigint[], $14::bytea[])"
-    " ORDER BY 6, 3, 5"
+    "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, held, game_id, guid, sign, source,"
+    "  raw)"
+    " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[], $5::bigint[], $6::bigint[],"
+    "  $7::bigint[], $8::text[], $9::text[], $10::bytea[], $11::text[], $12::bytea[])"
+    " ORDER BY 2, 8, 9"
     " ON CONFLICT (client_time, game_id, guid) DO NOTHING"
     " RETURNING game_id, guid, client_time";
 
-// Counting's reads in two statements: the batch's machines, made (empty)
-// where they are new and locked until the commit, so that two receivers
-// count a machine one after the other; and what is known of the batch's
-// values.
+// The ids of texts, made where new. One another writer makes at the same
+// time comes back from neither part: it is asked for again.
+const char kTexts[] =
+    "WITH wanted AS (SELECT t FROM unnest($1::text[]) AS w (t)),"
+    " have AS (SELECT x.id, x.text FROM texts x JOIN wanted ON x.text = wanted.t),"
+    " made AS (INSERT INTO texts (text) SELECT t FROM wanted WHERE t NOT IN (SELECT text FROM have) ORDER BY t"
+    "  ON CONFLICT (text) DO NOTHING RETURNING id, text)"
+    " SELECT id, text FROM have UNION ALL SELECT id, text FROM made";
+
+// Counting's reads in two statements: the batch's machines that are stored,
+// locked until the commit, so that two receivers count a machine one after
+// the other; and what is known of the batch's values.
 const char kLoadMachines[] =
-    "INSERT INTO machines AS m (game_id, guid, reports, days)"
-    " SELECT g, u, 0, ''::bytea FROM unnest($1::text[], $2::text[]) AS k (g, u) ORDER BY 1, 2"
-    " ON CONFLICT (game_id, guid) DO UPDATE SET reports = m.reports"
-    " RETURNING game_id, guid, reports, days";
+    "SELECT m.game_id, m.guid, m.days FROM machines m"
+    " JOIN unnest($1::text[], $2::text[]) AS k (g, u) ON m.game_id = k.g AND m.guid = k.u"
+    " ORDER BY 1, 2 FOR UPDATE OF m";
 
 const char kLoadValues[] =
     "SELECT 'known', b.game_id, b.kind, b.value, 0::bigint FROM breakdown b"
@@ -253,39 +260,46 @@ const char kLoadValues[] =
 // Counting's writes in one statement: each table's changes as arrays, in
 // key order, so that receivers lock rows alike; then, in a second, the rows
 // that have nothing left in them.
+// Counting's writes in one statement: each table's changes as arrays, in
+// key order, so that receivers lock rows alike; then, in a second, the rows
+// that have nothing left in them. The machines it made come back counted:
+// fewer than were asked for means another receiver made one at once.
 const char kApplyDeltas[] =
     "WITH machine_up AS ("
-    "  INSERT INTO machines AS m (game_id, guid, reports, days)"
-    "  SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::bytea[]) ORDER BY 1, 2"
-    "  ON CONFLICT (game_id, guid) DO UPDATE SET reports = excluded.reports, days = excluded.days),"
+    "  UPDATE machines m SET days = k.d FROM unnest($1::text[], $2::text[], $3::bytea[]) AS k (g, u, d)"
+    "  WHERE m.game_id = k.g AND m.guid = k.u),"
+    " machine_new AS ("
+    "  INSERT INTO machines (game_id, guid, days)"
+    "  SELECT * FROM unnest($4::text[], $5::text[], $6::bytea[]) ORDER BY 1, 2"
+    "  ON CONFLICT (game_id, guid) DO NOTHING RETURNING 1),"
     " machine_gone AS ("
-    "  DELETE FROM machines m USING unnest($5::text[], $6::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
-    " day_up AS ("
+    "  DELETE FROM machines m USING unnest($7::text[], $8::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
+" day_up AS ("
     "  INSERT INTO daily AS d (game_id, day, reports, new_machines)"
-    "  SELECT * FROM unnest($7::text[], $8::text[], $9::bigint[], $10::bigint[]) ORDER BY 1, 2"
+    "  SELECT * FROM unnest($9::text[], $10::text[], $11::bigint[], $12::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
     "   new_machines = d.new_machines + excluded.new_machines),"
     " last_up AS ("
     "  INSERT INTO machine_last AS l (game_id, day, machines)"
-    "  SELECT * FROM unnest($11::text[], $12::text[], $13::bigint[]) ORDER BY 1, 2"
+    "  SELECT * FROM unnest($13::text[], $14::text[], $15::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines),"
     " gap_up AS ("
     "  INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines)"
-    "  SELECT * FROM unnest($14::text[], $15::text[], $16::text[], $17::bigint[]) ORDER BY 1, 2, 3"
+    "  SELECT * FROM unnest($16::text[], $17::text[], $18::text[], $19::bigint[]) ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines),"
     " value_up AS ("
     "  INSERT INTO breakdown AS b (game_id, kind, value, reports)"
-    "  SELECT * FROM unnest($18::text[], $19::text[], $20::text[], $21::bigint[]) ORDER BY 1, 2, 3"
+    "  SELECT * FROM unnest($20::text[], $21::text[], $22::text[], $23::bigint[]) ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports),"
     " value_day_up AS ("
     "  INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports)"
-    "  SELECT * FROM unnest($22::text[], $23::text[], $24::text[], $25::text[], $26::bigint[]) ORDER BY 1, 2, 3, 4"
+    "  SELECT * FROM unnest($24::text[], $25::text[], $26::text[], $27::text[], $28::bigint[]) ORDER BY 1, 2, 3, 4"
     "  ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports),"
     " game_up AS ("
     "  INSERT INTO games AS g (game_id, reports, machines)"
-    "  SELECT * FROM unnest($27::text[], $28::bigint[], $29::bigint[]) ORDER BY 1"
+    "  SELECT * FROM unnest($29::text[], $30::bigint[], $31::bigint[]) ORDER BY 1"
     "  ON CONFLICT (game_id) DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines)"
-    " SELECT 1";
+    " SELECT count(*) FROM machine_new";
 
 const char kDropEmpty[] =
     "WITH day_gone AS ("
@@ -318,8 +332,9 @@ const struct {
     const char* sql;
     int parameters;
 } kStatements[] = {
-    {"insert_reports", kInsertReports, 14}, {"load_machines", kLoadMachines, 2}, {"load_values", kLoadValues, 5},
-    {"apply_deltas", kApplyDeltas, 29},     {"drop_empty", kDropEmpty, 15},       {"add_rejects", kAddRejects, 3},
+    {"insert_reports", kInsertReports, 12}, {"texts", kTexts, 1},           {"load_machines", kLoadMachines, 2},
+    {"load_values", kLoadValues, 5},        {"apply_deltas", kApplyDeltas, 31}, {"drop_empty", kDropEmpty, 15},
+    {"add_rejects", kAddRejects, 3},
 };
 
 // The element types' OIDs, fixed in PostgreSQL's catalog.
@@ -378,20 +393,20 @@ public:
     uint32_t Count() const { return m_count; }
 };
 
-std::string Number(int64_t value) { return std::to_string(value); }
-
 }  // namespace
 
 QVPgStore::QVPgStore(const std::string& url, const QVStoreOptions& options)
     : QVStore(options), m_url(url), m_conn(url, options.timeoutMs), m_session(m_conn), m_schemaReady(false),
-      m_prepared(false), m_unreachable(false) {}
+      m_prepared(false), m_unreachable(false), m_raced(false) {}
 
 bool QVPgSession::Exec(const std::string& sql) {
+    m_error.clear();
     m_last = m_conn.Exec(sql.c_str());
     return m_last.ok();
 }
 
 bool QVPgSession::Run(const std::string& sql, const std::vector<QVSqlValue>& values, std::vector<QVSqlRow>* rows) {
+    m_error.clear();
     std::string& numbered = m_numbered[sql];
     if (numbered.empty()) numbered = NumberedPlaceholders(sql);
     std::vector<std::string> texts;
@@ -416,9 +431,13 @@ int64_t QVPgSession::Changes() { return m_last.Affected(); }
 
 std::string QVPgSession::State() const { return m_last.State(); }
 
-void QVPgSession::Failed(QVPgResult result) { m_last = std::move(result); }
+void QVPgSession::Failed(QVPgResult result) {
+    m_error.clear();
+    m_last = std::move(result);
+}
 
 std::string QVPgSession::Error() {
+    if (!m_error.empty()) return m_error;
     const std::string message = m_last.Message();
     return message.empty() ? m_conn.Error() : message;
 }
@@ -484,7 +503,8 @@ std::tuple<const std::string&, const std::string&, const std::string&> Key(const
 
 }  // namespace
 
-bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) {
+bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows, const std::vector<QVTextIds>& texts,
+                              std::vector<bool>* inserted) {
     if (rows.empty()) return true;
     // A report twice in one batch is sent once, the first of them: each key
     // that comes back then names one row.
@@ -494,35 +514,28 @@ bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& row
     order.erase(std::unique(order.begin(), order.end(),
                             [&rows](size_t a, size_t b) { return Key(rows[a]) == Key(rows[b]); }),
                 order.end());
-    QVPgArray receivedAt(kInt8), day(kInt8), gameId(kText), version(kText), guid(kText), clientTime(kInt8),
-        osMajor(kInt8), osMinor(kInt8), system(kText), flash(kText), sign(kBytea), source(kText), held(kInt8), raw(kBytea);
+    QVPgArray receivedAt(kInt8), clientTime(kInt8), day(kInt8), version(kInt8), os(kInt8), flash(kInt8), held(kInt8),
+        gameId(kText), guid(kText), sign(kBytea), source(kText), raw(kBytea);
     for (size_t i : order) {
         const QVReportRow& r = rows[i];
         int32_t dayNumber = 0;
         DayNumber(r.day, &dayNumber);
         receivedAt.Add(r.receivedAt);
-        day.Add(static_cast<int64_t>(dayNumber));
-        gameId.Add(r.gameId);
-        version.Add(r.version);
-        guid.Add(r.guid);
         clientTime.Add(static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10)));
-        osMajor.Add(r.osMajor);
-        osMinor.Add(r.osMinor);
-        system.Add(r.system);
-        flash.Add(r.flash);
+        day.Add(static_cast<int64_t>(dayNumber));
+        version.Add(texts[i].version);
+        os.Add(texts[i].os);
+        flash.Add(texts[i].flash);
+        held.Add(static_cast<int64_t>(r.held ? 1 : 0));
+        gameId.Add(r.gameId);
+        guid.Add(r.guid);
         sign.Add(SignBytes(r.sign));
         source.Add(r.source);
-        held.Add(static_cast<int64_t>(r.held ? 1 : 0));
-        if (r.bodyRebuilds) {
-            raw.AddNull();
-        } else {
-            raw.Add(r.body);
-        }
+        raw.Add(r.bodyRebuilds ? std::string() : r.body);  // empty: the fields give it back
     }
     QVPgResult result = m_conn.RunBinary(
-        "insert_reports", {receivedAt.Done(), day.Done(), gameId.Done(), version.Done(), guid.Done(), clientTime.Done(),
-                           osMajor.Done(), osMinor.Done(), system.Done(), flash.Done(), sign.Done(), source.Done(),
-                           held.Done(), raw.Done()});
+        "insert_reports", {receivedAt.Done(), clientTime.Done(), day.Done(), version.Done(), os.Done(), flash.Done(),
+                           held.Done(), gameId.Done(), guid.Done(), sign.Done(), source.Done(), raw.Done()});
     if (!result.ok()) {
         m_session.Failed(std::move(result));
         return false;
@@ -537,6 +550,29 @@ bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& row
         if (at != order.end() && Key(rows[*at]) == Key(key)) (*inserted)[*at] = true;
     }
     return true;
+}
+
+bool QVPgStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) {
+    if (!m_prepared) return QVStore::LookUpTexts(s, texts, ids);
+    std::vector<std::string> wanted = texts;
+    // Twice at most: a text another writer made meanwhile is there the
+    // second time.
+    for (int round = 0; round < 3 && !wanted.empty(); ++round) {
+        QVPgArray array(kText);
+        for (const std::string& t : wanted) array.Add(t);
+        QVPgResult found = m_conn.RunBinary("texts", {array.Done()});
+        if (!found.ok()) {
+            m_session.Failed(std::move(found));
+            return false;
+        }
+        for (int i = 0; i < found.Rows(); ++i) (*ids)[found.Text(i, 1)] = found.Int(i, 0);
+        std::vector<std::string> left;
+        for (const std::string& t : wanted) {
+            if (!ids->count(t)) left.push_back(t);
+        }
+        wanted.swap(left);
+    }
+    return wanted.empty();
 }
 
 bool QVPgStore::Run(const char* statement, const std::vector<std::string>& arrays) {
@@ -570,12 +606,12 @@ bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>
         m_session.Failed(std::move(found));
         return false;
     }
+    m_stored.clear();
     for (int i = 0; i < found.Rows(); ++i) {
-        QVMachineState& m = basis->machines[QVMachineKey(found.Text(i, 0), found.Text(i, 1))];
-        m.reports = found.Int(i, 2);
-        if (m.reports <= 0) continue;  // made just now: new
-        m.exists = true;
-        DecodeDays(found.Text(i, 3), &m.days);
+        const QVMachineKey key(found.Text(i, 0), found.Text(i, 1));
+        QVMachineState& m = basis->machines[key];
+        if (DecodeDays(found.Text(i, 2), &m.days)) m.exists = !m.days.empty();
+        m_stored.insert(key);
     }
     QVPgArray valueGames(kText), valueKinds(kText), valueTexts(kText), kindGames(kText), kindKinds(kText);
     for (const QVValueKey& v : values) {
@@ -606,18 +642,22 @@ bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>
 
 bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     if (!m_prepared) return QVStore::ApplyDeltas(s, d);
-    QVPgArray upGame(kText), upGuid(kText), upReports(kInt8), upDays(kBytea), goneGame(kText), goneGuid(kText);
+    // Machines LoadBasis found are changed or deleted; the others made.
+    QVPgArray upGame(kText), upGuid(kText), upDays(kBytea), newGame(kText), newGuid(kText), newDays(kBytea),
+        goneGame(kText), goneGuid(kText);
     for (const auto& m : d.machines) {
+        const bool stored = m_stored.count(m.first) != 0;
         if (m.second.exists) {
-            upGame.Add(m.first.first);
-            upGuid.Add(m.first.second);
-            upReports.Add(m.second.reports);
-            upDays.Add(EncodeDays(m.second.days));
-        } else {
+            QVPgArray& game = stored ? upGame : newGame;
+            game.Add(m.first.first);
+            (stored ? upGuid : newGuid).Add(m.first.second);
+            (stored ? upDays : newDays).Add(EncodeDays(m.second.days));
+        } else if (stored) {
             goneGame.Add(m.first.first);
             goneGuid.Add(m.first.second);
         }
     }
+    const int64_t made = newGame.Count();
     // Each change, and where it takes away, the key of a row that may be
     // left with nothing.
     QVPgArray dayGame(kText), dayDay(kText), dayReports(kInt8), dayNew(kInt8), lowDayGame(kText), lowDayDay(kText);
@@ -697,13 +737,23 @@ bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     }
     const bool anyLow = lowDayGame.Count() + lowLastGame.Count() + lowGapGame.Count() + lowValGame.Count() +
                         lowVdGame.Count() + lowGame.Count() > 0;
-    return Run("apply_deltas",
-               {upGame.Done(), upGuid.Done(), upReports.Done(), upDays.Done(),
+    QVPgResult applied = m_conn.RunBinary(
+        "apply_deltas", {upGame.Done(), upGuid.Done(), upDays.Done(), newGame.Done(), newGuid.Done(), newDays.Done(),
                 goneGame.Done(), goneGuid.Done(), dayGame.Done(), dayDay.Done(), dayReports.Done(), dayNew.Done(),
                 lastGame.Done(), lastDay.Done(), lastN.Done(), gapGame.Done(), gapFirst.Done(), gapLast.Done(),
                 gapN.Done(), valGame.Done(), valKind.Done(), valValue.Done(), valN.Done(), vdGame.Done(), vdKind.Done(),
-                vdDay.Done(), vdValue.Done(), vdN.Done(), gameId.Done(), gameReports.Done(), gameMachines.Done()}) &&
-           (!anyLow ||
+                vdDay.Done(), vdValue.Done(), vdN.Done(), gameId.Done(), gameReports.Done(), gameMachines.Done()});
+    const bool ok = applied.ok() && applied.Rows() == 1;
+    const bool raced = ok && applied.Int(0, 0) != made;
+    m_session.Failed(std::move(applied));
+    if (!ok) return false;
+    if (raced) {
+        // Counted as new by both: this batch is counted again.
+        m_raced = true;
+        m_session.SetError("another receiver stored one of the batch's new machines at the same time");
+        return false;
+    }
+    return (!anyLow ||
             Run("drop_empty", {lowDayGame.Done(), lowDayDay.Done(), lowLastGame.Done(), lowLastDay.Done(),
                                lowGapGame.Done(), lowGapFirst.Done(), lowGapLast.Done(), lowValGame.Done(),
                                lowValKind.Done(), lowValValue.Done(), lowVdGame.Done(), lowVdKind.Done(),
@@ -730,10 +780,11 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
     const int64_t deadline = NowMs() + m_conn.Timeout();
     for (int attempt = 0; attempt < 8; ++attempt) {
         error->clear();
+        m_raced = false;
         if (QVStore::WriteBatch(rows, rejects, inserted, error)) return true;
         const std::string state = m_session.State();
         // Tried again within the one deadline of a commit.
-        if ((state == "40P01" || state == "40001") && NowMs() < deadline) continue;
+        if ((state == "40P01" || state == "40001" || m_raced) && NowMs() < deadline) continue;
         // A connection that broke (a restarted database) is tried once more
         // at once: the batch then stores only what did not commit. One that
         // ran out of time is not: the database is not answering.

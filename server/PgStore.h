@@ -4,10 +4,12 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "server/Sql.h"
+#include "server/Counting.h"
 #include "server/Store.h"
 
 struct pg_conn;
@@ -99,11 +101,14 @@ public:
     std::string State() const;
     // A failure met outside the session, to be reported as its own.
     void Failed(QVPgResult result);
+    // A failure the store found itself, reported until the next statement.
+    void SetError(const std::string& message) { m_error = message; }
 
 private:
     QVPgConnection& m_conn;
     std::map<std::string, std::string> m_numbered;
     QVPgResult m_last;
+    std::string m_error;
 };
 
 class QVPgStore : public QVStore {
@@ -119,7 +124,9 @@ public:
 protected:
     QVSqlSession* Session() override { return Connected() ? &m_session : NULL; }
     const char* LockRows() const override { return " FOR UPDATE"; }
-    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) override;
+    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, const std::vector<QVTextIds>& texts,
+                       std::vector<bool>* inserted) override;
+    bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) override;
     // Counting's reads and writes as whole batches: a few statements, not
     // one for each row.
     bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) override;
@@ -139,6 +146,8 @@ private:
     QVPgConnection m_conn;
     QVPgSession m_session;
     bool m_schemaReady, m_prepared, m_unreachable;
+    bool m_raced;                       // the last batch met another receiver's new machine
+    std::set<QVMachineKey> m_stored;    // the machines the last LoadBasis found
 };
 
 }  // namespace Quorvel

@@ -8,14 +8,27 @@ namespace Quorvel {
 namespace {
 
 struct Words {
-    const char *integer, *blob, *emptyBlob, *id, *keyed;  // keyed: after a table whose key is its primary key
+    const char *integer, *blob, *emptyBlob, *id, *textId, *keyed;  // keyed: after a table whose key is its primary key
 };
 
 Words WordsOf(QVDialect d) {
-    if (d == kSqlite) return Words{"INTEGER", "BLOB", "X''", "id INTEGER PRIMARY KEY", " WITHOUT ROWID"};
+    if (d == kSqlite) {
+        return Words{"INTEGER", "BLOB", "X''", "id INTEGER PRIMARY KEY", "id INTEGER PRIMARY KEY", " WITHOUT ROWID"};
+    }
     // No index on PostgreSQL's id: pages of reports go by time, which has
     // one, and the id only orders the reports of one second.
-    return Words{"BIGINT", "BYTEA", "''::bytea", "id BIGSERIAL NOT NULL", ""};
+    return Words{"BIGINT", "BYTEA", "''::bytea", "id BIGSERIAL NOT NULL", "id SERIAL PRIMARY KEY", ""};
+}
+
+// A report's operating system as OsValue writes it, from the first
+// schema's columns.
+std::string OsText(QVDialect d, const char* table) {
+    const std::string t = table;
+    if (d == kSqlite) {
+        return "CAST(" + t + ".osmajor AS INTEGER) || '.' || CAST(" + t + ".osminor AS INTEGER) || char(9) || " + t +
+               ".system";
+    }
+    return t + ".osmajor::bigint::text || '.' || " + t + ".osminor::bigint::text || E'\\t' || " + t + ".system";
 }
 
 }  // namespace
@@ -24,21 +37,25 @@ std::string CreateSchemaSql(QVDialect d) {
     const Words w = WordsOf(d);
     const std::string I = w.integer;
     return std::string("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);") +
+           // The texts reports share (versions, systems, Flash Players), each
+           // once.
+           "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE);"
            // A report once: its game, machine and client time, which a replay
-           // shares. Its texts in UTF-8, which give back the body as it came
-           // (RebuildBody, with the sign's 16 bytes); raw: the body, only for
-           // the rare one they do not. day: DayNumber. held: stored but not
-           // counted until released.
-           "CREATE TABLE IF NOT EXISTS reports (" + w.id + ", received_at " + I + " NOT NULL, day " + I + " NOT NULL,"
-           " game_id TEXT NOT NULL, version TEXT NOT NULL, guid TEXT NOT NULL, client_time " + I + " NOT NULL,"
-           " osmajor " + I + " NOT NULL, osminor " + I + " NOT NULL, system TEXT NOT NULL, flash TEXT NOT NULL,"
-           " sign " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', held " + I + " NOT NULL DEFAULT 0, raw " +
-           w.blob + ", UNIQUE (client_time, game_id, guid));"
+           // shares; its texts by id, which with the sign's 16 bytes give back
+           // the body as it came (RebuildBody); raw: the body, only for the
+           // rare one they do not (empty otherwise). day: DayNumber. held:
+           // stored but not counted until released. The numbers first: in
+           // PostgreSQL, a row without padding.
+           "CREATE TABLE IF NOT EXISTS reports (" + w.id + ", received_at " + I + " NOT NULL, client_time " + I +
+           " NOT NULL, day INTEGER NOT NULL, version_id INTEGER NOT NULL, os_id INTEGER NOT NULL,"
+           " flash_id INTEGER NOT NULL, held INTEGER NOT NULL DEFAULT 0, game_id TEXT NOT NULL, guid TEXT NOT NULL,"
+           " sign " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', raw " + w.blob + " NOT NULL DEFAULT " +
+           w.emptyBlob + ", UNIQUE (client_time, game_id, guid));"
            "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
            "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;"
            // days: on which days it reported how often (EncodeDays).
-           "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, reports " + I +
-           " NOT NULL, days " + w.blob + " NOT NULL, PRIMARY KEY (game_id, guid))" + w.keyed + ";"
+           "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, days " + w.blob +
+           " NOT NULL, PRIMARY KEY (game_id, guid))" + w.keyed + ";"
            // The machines last active on a day, and the gaps between
            // machines' active days: with the new machines of daily, the
            // machines active in any period.
@@ -68,14 +85,19 @@ std::string UpgradeSql(QVDialect d, int from) {
     // new shape, each time in its one spelling (the first version took
     // "01" and "1" as two), its body kept whole; the counts are made again
     // from them (EnsureSchema's recount).
+    const std::string os = OsText(d, "r");
+    const std::string texts = "INSERT INTO texts (text) SELECT version FROM reports_v1 UNION SELECT " + OsText(d, "reports_v1") +
+                              " FROM reports_v1 UNION SELECT flash FROM reports_v1 WHERE true ON CONFLICT (text) DO NOTHING;";
+    const std::string joins = " FROM reports_v1 r JOIN texts tv ON tv.text = r.version JOIN texts tos ON tos.text = " + os +
+                              " JOIN texts tf ON tf.text = r.flash";
     if (d == kSqlite) {
         return "DROP TABLE machines; DROP INDEX IF EXISTS reports_by_time;"
-               "ALTER TABLE reports RENAME TO reports_v1;" + CreateSchemaSql(d) +
-               "INSERT OR IGNORE INTO reports (id, received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
-               " system, flash, sign, raw)"
-               " SELECT id, received_at, CAST(julianday(day) - 2440587.5 AS INTEGER), game_id, version, guid,"
-               " CAST(client_time AS INTEGER), osmajor, osminor, system, flash, X'', body FROM reports_v1"
-               " WHERE client_time NOT GLOB '*[^0-9-]*' AND length(client_time) BETWEEN 1 AND 18 ORDER BY id;"
+               "ALTER TABLE reports RENAME TO reports_v1;" + CreateSchemaSql(d) + texts +
+               "INSERT OR IGNORE INTO reports (id, received_at, client_time, day, version_id, os_id, flash_id, game_id, guid,"
+               " sign, raw)"
+               " SELECT r.id, r.received_at, CAST(r.client_time AS INTEGER), CAST(julianday(r.day) - 2440587.5 AS INTEGER),"
+               " tv.id, tos.id, tf.id, r.game_id, r.guid, X'', r.body" + joins +
+               " WHERE r.client_time NOT GLOB '*[^0-9-]*' AND length(r.client_time) BETWEEN 1 AND 18 ORDER BY r.id;"
                "DROP TABLE reports_v1;";
     }
     return "DROP TABLE machines;"
@@ -83,11 +105,10 @@ std::string UpgradeSql(QVDialect d, int from) {
            "ALTER INDEX reports_by_time RENAME TO reports_v1_by_time;"
            "ALTER TABLE reports_v1 RENAME CONSTRAINT reports_pkey TO reports_v1_pkey;"
            "ALTER TABLE reports_v1 RENAME CONSTRAINT reports_client_time_game_id_guid_key TO reports_v1_key;" +
-           CreateSchemaSql(d) +
-           "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash,"
-           " sign, raw)"
-           " SELECT received_at, day::date - DATE '1970-01-01', game_id, version, guid, client_time::bigint, osmajor, osminor,"
-           " system, flash, ''::bytea, body FROM reports_v1 WHERE client_time ~ '^-?[0-9]{1,18}$' ORDER BY id"
+           CreateSchemaSql(d) + texts +
+           "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, game_id, guid, sign, raw)"
+           " SELECT r.received_at, r.client_time::bigint, r.day::date - DATE '1970-01-01', tv.id, tos.id, tf.id, r.game_id,"
+           " r.guid, ''::bytea, r.body" + joins + " WHERE r.client_time ~ '^-?[0-9]{1,18}$' ORDER BY r.id"
            " ON CONFLICT DO NOTHING;"
            "DROP TABLE reports_v1;";
 }

@@ -151,13 +151,13 @@ const std::string& Private(const std::string& path) {
 // The statements of a batch's writes, prepared once.
 struct QVSqliteStore::Statements {
     explicit Statements(QVSqliteDb& db)
-        : insertReport(db, "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor,"
-                           " system, flash, sign, source, held, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+        : insertReport(db, "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, held, game_id,"
+                           " guid, sign, source, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                            " ON CONFLICT (client_time, game_id, guid) DO NOTHING"),
-          machine(db, "SELECT reports, days FROM machines WHERE game_id = ? AND guid = ?"),
+          machine(db, "SELECT days FROM machines WHERE game_id = ? AND guid = ?"),
           values(db, "SELECT value FROM breakdown WHERE game_id = ? AND kind = ?"),
-          putMachine(db, "INSERT INTO machines (game_id, guid, reports, days) VALUES (?, ?, ?, ?)"
-                         " ON CONFLICT (game_id, guid) DO UPDATE SET reports = excluded.reports, days = excluded.days"),
+          putMachine(db, "INSERT INTO machines (game_id, guid, days) VALUES (?, ?, ?)"
+                         " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days"),
           dropMachine(db, "DELETE FROM machines WHERE game_id = ? AND guid = ?"),
           addDay(db, "INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
                      " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
@@ -232,19 +232,20 @@ bool QVSqliteStore::Prepare(std::string* error) {
     return true;
 }
 
-bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) {
+bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows,
+                                  const std::vector<QVTextIds>& texts, std::vector<bool>* inserted) {
     if (!m_statements) return false;
     QVSqliteStatement& insert = m_statements->insertReport;
+    static const std::string kRebuilds;  // the fields give the body back
     for (size_t i = 0; i < rows.size(); ++i) {
         const QVReportRow& r = rows[i];
         int32_t day = 0;
         DayNumber(r.day, &day);
         const std::string sign = SignBytes(r.sign);
-        insert.Bind(1, r.receivedAt).Bind(2, static_cast<int64_t>(day)).BindView(3, r.gameId).BindView(4, r.version)
-            .BindView(5, r.guid).Bind(6, static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10))).Bind(7, r.osMajor)
-            .Bind(8, r.osMinor).BindView(9, r.system).BindView(10, r.flash).BindBlob(11, sign).BindView(12, r.source)
-            .Bind(13, static_cast<int64_t>(r.held ? 1 : 0));
-        if (!r.bodyRebuilds) insert.BindBlob(14, r.body);  // else NULL: the fields give it back
+        insert.Bind(1, r.receivedAt).Bind(2, static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10)))
+            .Bind(3, static_cast<int64_t>(day)).Bind(4, texts[i].version).Bind(5, texts[i].os).Bind(6, texts[i].flash)
+            .Bind(7, static_cast<int64_t>(r.held ? 1 : 0)).BindView(8, r.gameId).BindView(9, r.guid).BindBlob(10, sign)
+            .BindView(11, r.source).BindBlob(12, r.bodyRebuilds ? kRebuilds : r.body);
         if (!insert.Run()) return false;
         (*inserted)[i] = sqlite3_changes(m_db.get()) > 0;  // none: a replay, stored already
     }
@@ -263,11 +264,7 @@ bool QVSqliteStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportR
             QVMachineState& m = basis->machines[key];
             machine.BindView(1, r->gameId).BindView(2, r->guid);
             const int step = machine.Step();
-            if (step == SQLITE_ROW && machine.Int(0) > 0) {
-                m.exists = true;
-                m.reports = machine.Int(0);
-                DecodeDays(machine.Text(1), &m.days);
-            }
+            if (step == SQLITE_ROW && DecodeDays(machine.Text(0), &m.days)) m.exists = !m.days.empty();
             machine.Reset();
             if (step != SQLITE_ROW && step != SQLITE_DONE) return false;
         }
@@ -299,8 +296,7 @@ bool QVSqliteStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     for (const auto& m : d.machines) {
         if (m.second.exists) {
             const std::string days = EncodeDays(m.second.days);
-            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).Bind(3, m.second.reports)
-                     .BindBlob(4, days).Run()) {
+            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).BindBlob(3, days).Run()) {
                 return false;
             }
         } else if (!st.dropMachine.BindView(1, m.first.first).BindView(2, m.first.second).Run()) {

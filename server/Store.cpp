@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "server/Counting.h"
 #include "server/Days.h"
 #include "server/PgStore.h"
@@ -67,7 +69,10 @@ int64_t Number(const std::string& text) { return atoll(text.c_str()); }
 
 namespace {
 
-const char kReportColumns[] = "received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash";
+// A report's columns, its texts looked up; with kReportFrom.
+const char kReportColumns[] = "r.received_at, r.day, r.game_id, tv.text, r.guid, r.client_time, tos.text, tf.text";
+const char kReportFrom[] = " FROM reports r JOIN texts tv ON tv.id = r.version_id JOIN texts tos ON tos.id = r.os_id"
+                           " JOIN texts tf ON tf.id = r.flash_id";
 
 QVReportRow ReportOf(const QVSqlRow& c, size_t first) {
     QVReportRow r;
@@ -77,15 +82,25 @@ QVReportRow ReportOf(const QVSqlRow& c, size_t first) {
     r.version = c[first + 3];
     r.guid = c[first + 4];
     r.clientTime = c[first + 5];
-    r.osMajor = Number(c[first + 6]);
-    r.osMinor = Number(c[first + 7]);
-    r.system = c[first + 8];
-    r.flash = c[first + 9];
+    // The operating system as OsValue writes it: "major.minor<TAB>system".
+    const std::string& os = c[first + 6];
+    const size_t dot = os.find('.'), tab = os.find('\t');
+    if (dot != std::string::npos && tab != std::string::npos && dot < tab) {
+        r.osMajor = Number(os.substr(0, dot));
+        r.osMinor = Number(os.substr(dot + 1, tab - dot - 1));
+        r.system = os.substr(tab + 1);
+    }
+    r.flash = c[first + 7];
     return r;
 }
 
+// Reports in pages by the time they came, with the id for reports of the
+// same second: (received_at, id) after a place. The index on the time is
+// the only one it needs.
+const char kAfter[] = " (r.received_at > ? OR (r.received_at = ? AND r.id > ?))";
+
 const char kMatching[] =
-    " FROM reports WHERE (? = '' OR game_id = ?) AND (? = '' OR source = ?) AND received_at >= ? AND received_at < ?";
+    " (? = '' OR r.game_id = ?) AND (? = '' OR r.source = ?) AND r.received_at >= ? AND r.received_at < ?";
 
 std::vector<QVSqlValue> FilterValues(const QVPurgeFilter& f) { return {f.game, f.game, f.source, f.source, f.from, f.to}; }
 
@@ -103,8 +118,58 @@ bool QVStore::InTransaction(const std::function<bool(QVSqlSession&)>& work, std:
         done = transaction.Begun() && work(*s) && (!commit || transaction.Commit());
         if (!done && error->empty()) *error = s->Error();
     }  // not committed: rolled back as the transaction goes
+    // Texts a rolled-back transaction made are not there: forgotten.
+    if (done && commit) {
+        if (m_texts.size() + m_newTexts.size() > kKnownTexts) m_texts.clear();
+        m_texts.insert(m_newTexts.begin(), m_newTexts.end());
+    }
+    m_newTexts.clear();
     Settled(done && commit);
     return done;
+}
+
+bool QVStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) {
+    for (const std::string& text : texts) {
+        std::vector<QVSqlRow> found;
+        if (!s.Run("INSERT INTO texts (text) VALUES (?) ON CONFLICT (text) DO NOTHING", {text}) ||
+            !s.Run("SELECT id FROM texts WHERE text = ?", {text}, &found) || found.empty()) {
+            return false;
+        }
+        (*ids)[text] = Number(found[0][0]);
+    }
+    return true;
+}
+
+bool QVStore::TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<QVTextIds>* ids) {
+    std::vector<std::string> os(rows.size());
+    std::vector<std::string> missing;
+    const auto known = [this](const std::string& text) -> int64_t {
+        auto at = m_texts.find(text);
+        if (at != m_texts.end()) return at->second;
+        at = m_newTexts.find(text);
+        return at != m_newTexts.end() ? at->second : 0;
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        os[i] = OsValue(rows[i]);
+        const std::string* texts[] = {&rows[i].version, &os[i], &rows[i].flash};
+        for (const std::string* text : texts) {
+            if (known(*text) == 0) missing.push_back(*text);
+        }
+    }
+    if (!missing.empty()) {
+        // Sorted: writers that make the same new texts at once take their
+        // locks in one order.
+        std::sort(missing.begin(), missing.end());
+        missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+        std::map<std::string, int64_t> found;
+        if (!LookUpTexts(s, missing, &found) || found.size() != missing.size()) return false;
+        m_newTexts.insert(found.begin(), found.end());
+    }
+    ids->resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        (*ids)[i] = QVTextIds{known(rows[i].version), known(os[i]), known(rows[i].flash)};
+    }
+    return true;
 }
 
 bool QVStore::Games(std::vector<std::string>* games) {
@@ -251,17 +316,16 @@ bool QVStore::ExportPage(const std::string& game, int64_t from, int64_t to, cons
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> page;
     if (s == NULL ||
-        !s->Run("SELECT id, received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, source"
-                " FROM reports WHERE (received_at > ? OR (received_at = ? AND id > ?)) AND received_at >= ?"
-                " AND received_at < ? AND (? = '' OR game_id = ?) ORDER BY received_at, id LIMIT ?",
-                {after.receivedAt, after.receivedAt, after.id, from, to, game, game, static_cast<int64_t>(limit)},
-                &page)) {
+        !s->Run(std::string("SELECT r.id, r.source, ") + kReportColumns + kReportFrom + " WHERE" + kAfter +
+                    " AND r.received_at >= ? AND r.received_at < ? AND (? = '' OR r.game_id = ?)"
+                    " ORDER BY r.received_at, r.id LIMIT ?",
+                {after.receivedAt, after.receivedAt, after.id, from, to, game, game, static_cast<int64_t>(limit)}, &page)) {
         return false;
     }
     for (const QVSqlRow& c : page) {
-        rows->push_back(ReportOf(c, 1));
+        rows->push_back(ReportOf(c, 2));
         rows->back().id = Number(c[0]);
-        rows->back().source = c[11];
+        rows->back().source = c[1];
     }
     return true;
 }
@@ -269,11 +333,14 @@ bool QVStore::ExportPage(const std::string& game, int64_t from, int64_t to, cons
 bool QVStore::Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error) {
     *deleted = 0;
     // A bounded number at a time, the oldest first: the writer waits for
-    // this transaction's locks, so it stays short.
+    // this transaction's locks, so it stays short. The batch ends at the
+    // time of its last report (with every other report of that second).
     return InTransaction([&](QVSqlSession& s) {
-        if (!s.Run("DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE received_at < ?"
-                   " ORDER BY received_at LIMIT ?)",
-                   {before, static_cast<int64_t>(limit)})) {
+        std::vector<QVSqlRow> last;
+        if (!s.Run("SELECT received_at FROM reports WHERE received_at < ? ORDER BY received_at LIMIT 1 OFFSET ?",
+                   {before, static_cast<int64_t>(limit > 0 ? limit - 1 : 0)}, &last) ||
+            !s.Run("DELETE FROM reports WHERE received_at < ? AND received_at <= ?",
+                   {before, last.empty() ? before : Number(last[0][0])})) {
             return false;
         }
         *deleted = s.Changes();
@@ -285,7 +352,8 @@ bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector
                          std::vector<bool>* inserted, std::string* error) {
     inserted->assign(rows.size(), false);
     const bool written = InTransaction([&](QVSqlSession& s) {
-        if (!InsertReports(s, rows, inserted)) return false;
+        std::vector<QVTextIds> texts;
+        if (!TextIdsOf(s, rows, &texts) || !InsertReports(s, rows, texts, inserted)) return false;
         std::vector<const QVReportRow*> fresh;
         for (size_t i = 0; i < rows.size(); ++i) {
             if ((*inserted)[i] && !rows[i].held) fresh.push_back(&rows[i]);
@@ -300,22 +368,13 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
     for (const QVReportRow* r : rows) {
         const QVMachineKey key(r->gameId, r->guid);
         if (basis->machines.count(key)) continue;
-        // An empty row first, so that a machine new to two writers at once
-        // is one row, which the second waits for.
         std::vector<QVSqlRow> found;
-        if (!s.Run("INSERT INTO machines (game_id, guid, reports, days) VALUES (?, ?, 0, ?)"
-                   " ON CONFLICT (game_id, guid) DO NOTHING",
-                   {r->gameId, r->guid, QVSqlValue::Bytes(std::string())}) ||
-            !s.Run(std::string("SELECT reports, days FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
+        if (!s.Run(std::string("SELECT days FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
                    {r->gameId, r->guid}, &found)) {
             return false;
         }
         QVMachineState& m = basis->machines[key];
-        if (!found.empty() && Number(found[0][0]) > 0) {
-            m.exists = true;
-            m.reports = Number(found[0][0]);
-            DecodeDays(found[0][1], &m.days);
-        }
+        if (!found.empty() && DecodeDays(found[0][0], &m.days)) m.exists = !m.days.empty();
     }
     for (const QVReportRow* r : rows) {
         for (const auto& kv : BreakdownValues(*r)) {
@@ -343,9 +402,9 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
 bool QVStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     for (const auto& m : d.machines) {
         const bool done = m.second.exists
-            ? s.Run("INSERT INTO machines AS m (game_id, guid, reports, days) VALUES (?, ?, ?, ?)"
-                    " ON CONFLICT (game_id, guid) DO UPDATE SET reports = excluded.reports, days = excluded.days",
-                    {m.first.first, m.first.second, m.second.reports, QVSqlValue::Bytes(EncodeDays(m.second.days))})
+            ? s.Run("INSERT INTO machines AS m (game_id, guid, days) VALUES (?, ?, ?)"
+                    " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days",
+                    {m.first.first, m.first.second, QVSqlValue::Bytes(EncodeDays(m.second.days))})
             : s.Run("DELETE FROM machines WHERE game_id = ? AND guid = ?", {m.first.first, m.first.second});
         if (!done) return false;
     }
@@ -441,11 +500,12 @@ bool QVStore::Recount(QVSqlSession& s) {
                 "DELETE FROM breakdown; DELETE FROM breakdown_days; DELETE FROM games;")) {
         return false;
     }
-    std::string after = "-9223372036854775808";
+    int64_t afterTime = INT64_MIN, afterId = INT64_MIN;
     for (;;) {
         std::vector<QVSqlRow> page;
-        if (!s.Run(std::string("SELECT id, ") + kReportColumns + " FROM reports WHERE held = 0 AND id > ? ORDER BY id LIMIT 5000",
-                   {Number(after)}, &page)) {
+        if (!s.Run(std::string("SELECT r.id, ") + kReportColumns + kReportFrom + " WHERE r.held = 0 AND" + kAfter +
+                       " ORDER BY r.received_at, r.id LIMIT 5000",
+                   {afterTime, afterTime, afterId}, &page)) {
             return false;
         }
         std::vector<QVReportRow> rows;
@@ -454,7 +514,8 @@ bool QVStore::Recount(QVSqlSession& s) {
         for (const QVReportRow& r : rows) pointers.push_back(&r);
         if (!Count(s, pointers, 1)) return false;
         if (page.size() < 5000) return true;
-        after = page.back()[0];
+        afterTime = rows.back().receivedAt;
+        afterId = Number(page.back()[0]);
     }
 }
 
@@ -462,8 +523,8 @@ bool QVStore::Release(const std::string& source, const std::string& game, int64_
     *released = 0;
     return InTransaction([&](QVSqlSession& s) {
         std::vector<QVSqlRow> held;
-        if (!s.Run(std::string("SELECT ") + kReportColumns + " FROM reports WHERE held = 1 AND source = ?"
-                       " AND (? = '' OR game_id = ?) ORDER BY received_at",
+        if (!s.Run(std::string("SELECT ") + kReportColumns + kReportFrom + " WHERE r.held = 1 AND r.source = ?"
+                       " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at",
                    {source, game, game}, &held)) {
             return false;
         }
@@ -484,15 +545,16 @@ bool QVStore::Release(const std::string& source, const std::string& game, int64_
 bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, std::string* error) {
     *result = QVPurgeResult();
     return InTransaction([&](QVSqlSession& s) {
-        // A page at a time, by id: the rows in memory stay few however many
-        // match. Each page is deleted and taken back before the next, so
-        // that the machines' states carry from page to page.
-        std::string after = "-9223372036854775808";
+        // A page at a time, by time: the rows in memory stay few however
+        // many match. Each page is deleted and taken back before the next,
+        // so that the machines' states carry from page to page.
+        int64_t afterTime = INT64_MIN, afterId = INT64_MIN;
         for (;;) {
             std::vector<QVSqlRow> page;
             std::vector<QVSqlValue> values = FilterValues(f);
-            values.push_back(Number(after));
-            if (!s.Run(std::string("SELECT id, held, ") + kReportColumns + kMatching + " AND id > ? ORDER BY id LIMIT 5000",
+            values.insert(values.end(), {afterTime, afterTime, afterId});
+            if (!s.Run(std::string("SELECT r.id, r.held, ") + kReportColumns + kReportFrom + " WHERE" + kMatching + " AND" +
+                           kAfter + " ORDER BY r.received_at, r.id LIMIT 5000",
                        values, &page)) {
                 return false;
             }
@@ -510,14 +572,20 @@ bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, 
             QVCountDeltas deltas;
             if (!Count(s, pointers, -1, &deltas)) return false;
             for (const auto& g : deltas.games) result->machines -= g.second.second;
-            if (!page.empty()) {
-                values = FilterValues(f);
-                values.push_back(Number(after));
-                values.push_back(Number(page.back()[0]));
-                if (!s.Run(std::string("DELETE") + kMatching + " AND id > ? AND id <= ?", values)) return false;
+            if (page.empty()) break;
+            // The page's reports: the matching ones from after the last
+            // page to its own last, inclusive.
+            const int64_t lastTime = Number(page.back()[2]), lastId = Number(page.back()[0]);
+            values = FilterValues(f);
+            values.insert(values.end(), {afterTime, afterTime, afterId, lastTime, lastTime, lastId});
+            if (!s.Run(std::string("DELETE FROM reports AS r WHERE") + kMatching + " AND" + kAfter +
+                           " AND (r.received_at < ? OR (r.received_at = ? AND r.id <= ?))",
+                       values)) {
+                return false;
             }
             if (page.size() < 5000) break;
-            after = page.back()[0];
+            afterTime = lastTime;
+            afterId = lastId;
         }
         return true;
     }, error, !dryRun);  // a dry run goes as far, then rolls it all back

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -102,6 +103,12 @@ std::string OsValue(const QVReportRow& row);
 std::string SignBytes(const std::string& hex);
 std::string SignHex(const std::string& bytes);
 
+// A report's texts as the database keeps them: each distinct text once, by
+// id (the version, OsValue and the Flash Player).
+struct QVTextIds {
+    int64_t version, os, flash;
+};
+
 struct QVStoreOptions {
     int timeoutMs = 5000;       // a PostgreSQL store waits at most this for the database, each time it waits
     // Distinct values per game in each breakdown; 0: the one the database
@@ -179,8 +186,13 @@ protected:
     virtual QVSqlSession* Session() = 0;
     // How a transaction that will write begins.
     virtual const char* Begin() const { return "BEGIN"; }
-    // Stores the reports that are new; inserted[i] says which.
-    virtual bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<bool>* inserted) = 0;
+    // Stores the reports that are new, texts[i] the ids of rows[i]'s texts;
+    // inserted[i] says which.
+    virtual bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, const std::vector<QVTextIds>& texts,
+                               std::vector<bool>* inserted) = 0;
+    // The ids of texts (sorted, distinct), made where new. Text by text
+    // here; a store may do it in fewer statements.
+    virtual bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids);
     // What counting reads and writes: the machines of rows (created empty
     // and locked where other writers may run at once) and what is known of
     // their values; then the changes. Row by row here; a store may do it in
@@ -205,6 +217,14 @@ protected:
     const QVStoreOptions m_options;
     std::string m_sourceKey;
     size_t m_breakdownCap;  // as settled by Prepare
+
+private:
+    bool TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<QVTextIds>* ids);
+
+    // Texts' ids: those committed, and those of the open transaction. A
+    // flood of new texts starts the first again once it holds kKnownTexts.
+    static const size_t kKnownTexts = 100000;
+    std::unordered_map<std::string, int64_t> m_texts, m_newTexts;
 };
 
 // A transaction that is rolled back unless committed.

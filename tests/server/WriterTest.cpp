@@ -61,7 +61,10 @@ public:
 
 protected:
     QVSqlSession* Session() override { return nullptr; }  // the writer reads nothing
-    bool InsertReports(QVSqlSession&, const std::vector<QVReportRow>&, std::vector<bool>*) override { return false; }
+    bool InsertReports(QVSqlSession&, const std::vector<QVReportRow>&, const std::vector<QVTextIds>&,
+                       std::vector<bool>*) override {
+        return false;
+    }
 
 private:
     FakeDatabase& m_db;

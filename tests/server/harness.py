@@ -43,6 +43,22 @@ def body(game=b"3", guid=b"0a1b2c3d4e5f20100101080000", when=b"1796795383", vers
             b"&osmajor=" + osmajor + b"&osminor=" + osminor + b"&system=" + system + b"&flash=" + flash)
 
 
+def days_reports(hexes):
+    """The reports of machines' days (hexadecimal blobs of zigzag varints:
+    each day's step from the one before, then its reports), summed."""
+    total = 0
+    for days in hexes:
+        numbers, value, shift = [], 0, 0
+        for byte in bytes.fromhex(days):
+            value |= (byte & 0x7f) << shift
+            shift += 7
+            if not byte & 0x80:
+                numbers.append((value >> 1) ^ -(value & 1))
+                value, shift = 0, 0
+        total += sum(numbers[1::2])
+    return [str(total)]
+
+
 def request(data, address=INTAKE, timeout=15):
     """Sends raw bytes, reads to the end; (status, whole answer, seconds)."""
     t0 = time.time()
