@@ -58,7 +58,7 @@ void QVAcceptor::Start(Make make) {
 }
 
 void QVAcceptor::Accept() {
-    m_acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
+    m_acceptor.async_accept(m_peer, [this](boost::system::error_code error, tcp::socket socket) {
         if (error == asio::error::operation_aborted || m_stopped) return;
         if (!error) {
             if (m_sessions.Size() >= m_maxConnections) {
@@ -67,8 +67,7 @@ void QVAcceptor::Accept() {
                 boost::system::error_code ignored;
                 socket.close(ignored);
             } else {
-                socket.set_option(tcp::no_delay(true), error);
-                m_make(std::move(socket));
+                m_make(std::move(socket), m_peer);
             }
             return Accept();
         }

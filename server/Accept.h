@@ -52,7 +52,8 @@ private:
 // memory used up) waits a moment instead of spinning.
 class QVAcceptor {
 public:
-    typedef std::function<void(boost::asio::ip::tcp::socket)> Make;
+    // The peer's address comes with the socket, from the accept itself.
+    typedef std::function<void(boost::asio::ip::tcp::socket, const boost::asio::ip::tcp::endpoint& peer)> Make;
     typedef std::function<void(const char* reason)> Refused;
 
     // what names the listener in messages ("dashboard"); sessions holds the
@@ -75,6 +76,7 @@ private:
     size_t m_maxConnections;
     Refused m_refused;
     boost::asio::ip::tcp::acceptor m_acceptor;
+    boost::asio::ip::tcp::endpoint m_peer;  // of the accept under way
     boost::asio::steady_timer m_pause;
     QVSessionList& m_sessions;
     Make m_make;

@@ -198,12 +198,10 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
 // another (kept alive for a browser), each within its deadline.
 class QVDashboardSession : public QVSession, public std::enable_shared_from_this<QVDashboardSession> {
 public:
-    QVDashboardSession(tcp::socket socket, QVDashboard& dashboard)
-        : m_stream(std::move(socket)), m_dashboard(dashboard), m_busy(false), m_head(false), m_version(11) {
-        beast::error_code ignored;
-        const tcp::endpoint peer = m_stream.socket().remote_endpoint(ignored);
-        m_peer = peer.address().to_string() + ":" + std::to_string(peer.port());
-    }
+    QVDashboardSession(tcp::socket socket, const tcp::endpoint& peer, QVDashboard& dashboard)
+        : m_stream(std::move(socket)), m_dashboard(dashboard),
+          m_peer(peer.address().to_string() + ":" + std::to_string(peer.port())), m_busy(false), m_head(false),
+          m_version(11) {}
     ~QVDashboardSession() override { m_dashboard.Sessions().Remove(m_place); }
 
     void Start() {
@@ -457,7 +455,13 @@ QVDashboard::~QVDashboard() {
 bool QVDashboard::Listen(std::string* error) { return m_acceptor.Listen(m_options.address, m_options.port, error); }
 
 void QVDashboard::Start() {
-    m_acceptor.Start([this](tcp::socket socket) { std::make_shared<QVDashboardSession>(std::move(socket), *this)->Start(); });
+    m_acceptor.Start([this](tcp::socket socket, const tcp::endpoint& peer) {
+        // A page goes out in several writes: none waits for the last one's
+        // acknowledgement.
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        std::make_shared<QVDashboardSession>(std::move(socket), peer, *this)->Start();
+    });
     m_reader = std::thread(&QVDashboard::ReaderLoop, this);
     m_thread = std::thread([this] { m_io.run(); });
 }

@@ -41,8 +41,8 @@ int64_t SteadyMs() {
 
 class QVIntakeSession : public QVSession, public std::enable_shared_from_this<QVIntakeSession> {
 public:
-    QVIntakeSession(tcp::socket socket, QVIntakeListener& listener)
-        : m_stream(std::move(socket)), m_listener(listener), m_reading(false) {}
+    QVIntakeSession(tcp::socket socket, const asio::ip::address& peer, QVIntakeListener& listener)
+        : m_stream(std::move(socket)), m_peer(peer), m_listener(listener), m_reading(false) {}
     ~QVIntakeSession() override { m_listener.Sessions().Remove(m_place); }
 
     void Start() {
@@ -130,9 +130,7 @@ private:
         for (auto field = hops.first; field != hops.second; ++field) {
             forwarded += (forwarded.empty() ? "" : ",") + std::string(field->value());
         }
-        beast::error_code ignored;
-        row.source = SourceAddress(m_stream.socket().remote_endpoint(ignored).address().to_string(), forwarded,
-                                   m_listener.Options().trustedProxies);
+        row.source = SourceAddress(m_peer.to_string(), forwarded, m_listener.Options().trustedProxies);
         const QVSourceLimits::Verdict limit = m_listener.Limits().Take(row.source, SteadyMs(), row.day);
         if (limit == QVSourceLimits::kRefuse) return Refuse(http::status::too_many_requests, "rate_limited", request.version());
         row.held = limit == QVSourceLimits::kHold;
@@ -143,19 +141,16 @@ private:
         // The answer waits for the commit; until then this connection's
         // thread keeps running for it.
         auto work = std::make_shared<asio::executor_work_guard<asio::any_io_executor> >(m_stream.get_executor());
-        // The writer's thread only passes the session on: its last reference
-        // is always dropped on this one.
+        // Answered on this thread (the writer's AnswerOn), where the
+        // session's last reference is dropped too.
         const bool queued =
-            m_listener.Writer().Submit(std::move(row), [self, work, version, keepAlive](bool stored) mutable {
-                auto executor = self->m_stream.get_executor();
-                asio::post(executor, [self = std::move(self), work = std::move(work), version, keepAlive, stored] {
-                    self->m_waiting = false;
-                    if (stored) {
-                        self->Answer(http::status::ok, "ok\n", version, keepAlive);
-                    } else {
-                        self->Refuse(http::status::service_unavailable, "not_stored", version);
-                    }
-                });
+            m_listener.Writer().Submit(std::move(row), [self, work, version, keepAlive](bool stored) {
+                self->m_waiting = false;
+                if (stored) {
+                    self->Answer(http::status::ok, "ok\n", version, keepAlive);
+                } else {
+                    self->Refuse(http::status::service_unavailable, "not_stored", version);
+                }
             });
         m_waiting = queued;
         if (!queued) {
@@ -182,6 +177,13 @@ private:
         response->body() = text;
         // HTTP/1.0 is answered and closed, as the installer expects.
         response->keep_alive(keepAlive && version != 10 && !m_listener.Stopping());
+        if (response->keep_alive() && !m_noDelay) {
+            // The next answer on this connection goes out without waiting
+            // for this one's acknowledgement.
+            beast::error_code ignored;
+            m_stream.socket().set_option(tcp::no_delay(true), ignored);
+            m_noDelay = true;
+        }
         response->prepare_payload();
         m_stream.expires_after(std::chrono::seconds(m_listener.Options().requestSeconds));
         auto self = shared_from_this();
@@ -201,7 +203,7 @@ private:
 
     void LogRequest(int status, size_t sent) {
         beast::error_code ignored;
-        const tcp::endpoint peer = m_stream.socket().remote_endpoint(ignored);
+        const tcp::endpoint peer = m_stream.socket().remote_endpoint(ignored);  // the port too, with the access log only
         std::string line = "-";
         if (m_parser && m_parser->is_header_done()) {
             const auto& request = m_parser->get();
@@ -214,11 +216,12 @@ private:
     }
 
     beast::tcp_stream m_stream;
+    const asio::ip::address m_peer;
     beast::flat_buffer m_buffer;
     boost::optional<http::request_parser<http::string_body> > m_parser;
     QVIntakeListener& m_listener;
     QVSessionList::Place m_place;
-    bool m_reading, m_waiting = false;
+    bool m_reading, m_waiting = false, m_noDelay = false;
     std::chrono::steady_clock::time_point m_started;
 };
 
@@ -231,7 +234,9 @@ QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, QVMet
 
 bool QVIntakeListener::Listen(std::string* error) {
     if (!m_acceptor.Listen(m_options.address, m_options.port, error)) return false;
-    m_acceptor.Start([this](tcp::socket socket) { std::make_shared<QVIntakeSession>(std::move(socket), *this)->Start(); });
+    m_acceptor.Start([this](tcp::socket socket, const tcp::endpoint& peer) {
+        std::make_shared<QVIntakeSession>(std::move(socket), peer.address(), *this)->Start();
+    });
     Summarize();
     return true;
 }

@@ -116,6 +116,7 @@ int Serve(const QVServerOptions& options) {
     writing.batch = options.batch;
     writing.hashSources = options.hashSources;
     QVWriter writer(*store, spool.get(), drainStore.get(), metrics, writing);
+    writer.AnswerOn([&io](std::function<void()> answer) { boost::asio::post(io, std::move(answer)); });
     QVIntakeOptions intake;
     intake.address = options.listenAddress;
     intake.port = options.listenPort;

@@ -232,30 +232,32 @@ const char kInsertReports[] =
     " ON CONFLICT (client_time, game_id, guid) DO NOTHING"
     " RETURNING game_id, guid, client_time";
 
+// Lookups in these statements go row by row through a LATERAL subquery:
+// so each one takes its table's unique index, whatever the planner thinks
+// of the table's size (a join of a new, empty-looking table stays a
+// sequential scan in the cached plan however large the table grows).
+
 // The ids of texts, made where new. One another writer makes at the same
 // time comes back from neither part: it is asked for again.
 const char kTexts[] =
-    "WITH wanted AS (SELECT t FROM unnest($1::text[]) AS w (t)),"
-    " have AS (SELECT x.id, x.text FROM texts x JOIN wanted ON x.text = wanted.t),"
-    " made AS (INSERT INTO texts (text) SELECT t FROM wanted WHERE t NOT IN (SELECT text FROM have) ORDER BY t"
-    "  ON CONFLICT (text) DO NOTHING RETURNING id, text)"
+    "WITH have AS (SELECT x.id, x.text FROM unnest($1::text[]) AS w (t)"
+    "  CROSS JOIN LATERAL (SELECT id, text FROM texts WHERE text = w.t LIMIT 1) x),"
+    " made AS (INSERT INTO texts (text) SELECT t FROM unnest($1::text[]) AS w (t) WHERE t NOT IN (SELECT text FROM have)"
+    "  ORDER BY t ON CONFLICT (text) DO NOTHING RETURNING id, text)"
     " SELECT id, text FROM have UNION ALL SELECT id, text FROM made";
 
 // Counting's reads in two statements: the batch's machines that are stored,
-// locked until the commit, so that two receivers count a machine one after
-// the other; and what is known of the batch's values.
+// locked until the commit, in the order given, so that two receivers count
+// a machine one after the other; and what is known of the batch's values.
 const char kLoadMachines[] =
-    "SELECT m.game_id, m.guid, m.days FROM machines m"
-    " JOIN unnest($1::text[], $2::text[]) AS k (g, u) ON m.game_id = k.g AND m.guid = k.u"
-    " ORDER BY 1, 2 FOR UPDATE OF m";
+    "SELECT m.game_id, m.guid, m.days FROM unnest($1::text[], $2::text[]) AS k (g, u)"
+    " CROSS JOIN LATERAL (SELECT game_id, guid, days FROM machines WHERE game_id = k.g AND guid = k.u FOR UPDATE) m";
 
 const char kLoadValues[] =
-    "SELECT 'known', b.game_id, b.kind, b.value, 0::bigint FROM breakdown b"
-    "  JOIN unnest($1::text[], $2::text[], $3::text[]) AS k (g, kind, v) ON b.game_id = k.g AND b.kind = k.kind"
-    "  AND b.value = k.v"
-    " UNION ALL SELECT 'count', b.game_id, b.kind, '', count(*) FROM breakdown b"
-    "  JOIN unnest($4::text[], $5::text[]) AS k (g, kind) ON b.game_id = k.g AND b.kind = k.kind"
-    "  GROUP BY b.game_id, b.kind";
+    "SELECT 'known', k.g, k.kind, k.v, 0::bigint FROM unnest($1::text[], $2::text[], $3::text[]) AS k (g, kind, v)"
+    "  CROSS JOIN LATERAL (SELECT 1 FROM breakdown WHERE game_id = k.g AND kind = k.kind AND value = k.v LIMIT 1) b"
+    " UNION ALL SELECT 'count', k.g, k.kind, '', (SELECT count(*) FROM breakdown b WHERE b.game_id = k.g AND b.kind = k.kind)"
+    "  FROM unnest($4::text[], $5::text[]) AS k (g, kind)";
 
 // Counting's writes in one statement: each table's changes as arrays, in
 // key order, so that receivers lock rows alike; then, in a second, the rows
@@ -266,15 +268,15 @@ const char kLoadValues[] =
 // fewer than were asked for means another receiver made one at once.
 const char kApplyDeltas[] =
     "WITH machine_up AS ("
-    "  UPDATE machines m SET days = k.d FROM unnest($1::text[], $2::text[], $3::bytea[]) AS k (g, u, d)"
-    "  WHERE m.game_id = k.g AND m.guid = k.u),"
+    "  INSERT INTO machines AS m (game_id, guid, days) SELECT * FROM unnest($1::text[], $2::text[], $3::bytea[])"
+    "  ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days),"
     " machine_new AS ("
     "  INSERT INTO machines (game_id, guid, days)"
     "  SELECT * FROM unnest($4::text[], $5::text[], $6::bytea[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, guid) DO NOTHING RETURNING 1),"
     " machine_gone AS ("
     "  DELETE FROM machines m USING unnest($7::text[], $8::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
-" day_up AS ("
+    " day_up AS ("
     "  INSERT INTO daily AS d (game_id, day, reports, new_machines)"
     "  SELECT * FROM unnest($9::text[], $10::text[], $11::bigint[], $12::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"

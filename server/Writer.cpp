@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "server/Days.h"
@@ -312,7 +313,15 @@ void QVWriter::Run() {
             std::vector<QVRejectCount> none;
             if (!acknowledged && !direct && up) acknowledged = Commit(rows, none);
         }
-        for (Done& done : dones) done(acknowledged);
+        if (m_answerOn) {
+            auto batch = std::make_shared<std::vector<Done> >(std::move(dones));
+            m_answerOn([batch, acknowledged] {
+                for (Done& done : *batch) done(acknowledged);
+            });
+            dones = std::vector<Done>();
+        } else {
+            for (Done& done : dones) done(acknowledged);
+        }
         if (!acknowledged && m_spool == NULL && !stopping) {
             // A store that fails (a full disk) is not tried in a tight loop.
             std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -60,10 +60,12 @@ struct QVWriterOptions {
 // reports, new ones join it behind them.
 class QVWriter {
 public:
-    // done(acknowledged) runs on a writer thread once the report is durable
-    // (in the database or the spool) or cannot be: it must hand the answer
-    // to the requester's own thread.
+    // done(acknowledged) runs once the report is durable (in the database
+    // or the spool) or cannot be: on the thread AnswerOn names, else on a
+    // writer thread.
     typedef std::function<void(bool acknowledged)> Done;
+    // Hands work to the requesters' thread (asio::post to its io_context).
+    typedef std::function<void(std::function<void()>)> Poster;
 
     // spool and drainStore: both or neither.
     QVWriter(QVStore& store, QVSpool* spool, QVStore* drainStore, QVMetrics& metrics, const QVWriterOptions& options);
@@ -74,6 +76,9 @@ public:
     // With a database that did not answer at the start: reports go to the
     // spool until it does. Before Start.
     void StartDown(const std::string& error);
+    // The dones of a batch run there, handed over once for the batch: that
+    // thread wakes once, not once per report. Before Start.
+    void AnswerOn(Poster poster) { m_answerOn = std::move(poster); }
     void Start();
     // Stopping from now on: the drainer ends (what is spooled stays for the
     // next start) and a database that is down is not waited for; reports
@@ -110,6 +115,7 @@ private:
     QVStore* m_drainStore;
     QVMetrics& m_metrics;
     const QVWriterOptions m_options;
+    Poster m_answerOn;
     std::mutex m_mutex;
     std::condition_variable m_wake, m_drainWake;
     std::deque<std::pair<QVReportRow, Done> > m_queue;
