@@ -1,22 +1,42 @@
 #include "server/Counting.h"
 
+#include <algorithm>
+
 #include "server/Days.h"
 
 namespace Quorvel {
+
+namespace {
+
+void PutVarint(int64_t v, std::string* bytes) {
+    uint64_t u = (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+    for (; u >= 0x80; u >>= 7) *bytes += static_cast<char>((u & 0x7f) | 0x80);
+    *bytes += static_cast<char>(u);
+}
+
+bool GetVarint(const std::string& bytes, size_t* at, int64_t* v) {
+    uint64_t u = 0;
+    for (int shift = 0; *at < bytes.size() && shift < 64; shift += 7) {
+        const unsigned char c = static_cast<unsigned char>(bytes[(*at)++]);
+        u |= static_cast<uint64_t>(c & 0x7f) << shift;
+        if ((c & 0x80) == 0) {
+            *v = static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 // Each day as its distance from the one before (the first: from day 0),
 // then its reports, both zigzag varints: a machine of one day takes 4 bytes.
 std::string EncodeDays(const std::map<int32_t, int32_t>& days) {
     std::string bytes;
-    const auto put = [&bytes](int64_t v) {
-        uint64_t u = (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
-        for (; u >= 0x80; u >>= 7) bytes += static_cast<char>((u & 0x7f) | 0x80);
-        bytes += static_cast<char>(u);
-    };
     int64_t previous = 0;
     for (const auto& d : days) {
-        put(d.first - previous);
-        put(d.second);
+        PutVarint(d.first - previous, &bytes);
+        PutVarint(d.second, &bytes);
         previous = d.first;
     }
     return bytes;
@@ -25,27 +45,61 @@ std::string EncodeDays(const std::map<int32_t, int32_t>& days) {
 bool DecodeDays(const std::string& bytes, std::map<int32_t, int32_t>* days) {
     days->clear();
     size_t at = 0;
-    const auto get = [&bytes, &at](int64_t* v) {
-        uint64_t u = 0;
-        for (int shift = 0; at < bytes.size() && shift < 64; shift += 7) {
-            const unsigned char c = static_cast<unsigned char>(bytes[at++]);
-            u |= static_cast<uint64_t>(c & 0x7f) << shift;
-            if ((c & 0x80) == 0) {
-                *v = static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
-                return true;
-            }
-        }
-        return false;
-    };
     int64_t day = 0;
     while (at < bytes.size()) {
         int64_t step, count;
-        if (!get(&step) || !get(&count)) return false;
+        if (!GetVarint(bytes, &at, &step) || !GetVarint(bytes, &at, &count)) return false;
         day += step;
         if (day < INT32_MIN || day > INT32_MAX || count < INT32_MIN || count > INT32_MAX) return false;
         (*days)[static_cast<int32_t>(day)] = static_cast<int32_t>(count);
     }
     return true;
+}
+
+// Each time as its distance from the one before (the first: from 0),
+// wrapping as 64-bit numbers do, so any two times have one.
+std::string EncodeTimes(const std::vector<int64_t>& times) {
+    std::string bytes;
+    uint64_t previous = 0;
+    for (int64_t t : times) {
+        PutVarint(static_cast<int64_t>(static_cast<uint64_t>(t) - previous), &bytes);
+        previous = static_cast<uint64_t>(t);
+    }
+    return bytes;
+}
+
+bool DecodeTimes(const std::string& bytes, std::vector<int64_t>* times) {
+    times->clear();
+    size_t at = 0;
+    uint64_t t = 0;
+    while (at < bytes.size()) {
+        int64_t step;
+        if (!GetVarint(bytes, &at, &step)) return false;
+        t += static_cast<uint64_t>(step);
+        times->push_back(static_cast<int64_t>(t));
+    }
+    return std::is_sorted(times->begin(), times->end());
+}
+
+bool MachineOf(const std::string& days, const std::string& times, QVMachineState* machine) {
+    if (!DecodeDays(days, &machine->days) || !DecodeTimes(times, &machine->times)) return false;
+    machine->exists = !machine->days.empty();
+    return true;
+}
+
+QVTimeVerdict TakeTime(QVMachineState* machine, int64_t time) {
+    std::vector<int64_t>& times = machine->times;
+    const auto at = std::lower_bound(times.begin(), times.end(), time);
+    if (at != times.end() && *at == time) return kTimeReplay;
+    if (times.size() >= kMachineTimes) return kTimeBeyondCap;
+    times.insert(at, time);
+    return kTimeNew;
+}
+
+void DropTime(QVMachineState* machine, int64_t time) {
+    std::vector<int64_t>& times = machine->times;
+    const auto at = std::lower_bound(times.begin(), times.end(), time);
+    if (at != times.end() && *at == time) times.erase(at);
 }
 
 std::vector<std::pair<std::string, std::string> > BreakdownValues(const QVReportRow& row) {
@@ -114,7 +168,7 @@ QVCountDeltas CountRows(const std::vector<const QVReportRow*>& rows, const QVCou
         }
         Activity(r->gameId, m.days, day, sign, &out);
         if (sign < 0 && m.exists && m.days.empty()) {
-            m = QVMachineState();  // its last report gone: so is the machine
+            m.exists = false;  // its last counted report gone: so is the machine, from the counts
             game.second -= 1;
         }
         out.days[std::make_pair(r->gameId, r->day)].first += sign;

@@ -20,15 +20,37 @@ namespace Quorvel {
 // machines and values, in; the changes to every count out. The stores only
 // read what it needs and write what it gives.
 
-// A machine as the counts know it: how many reports, and on which days (by
-// DayNumber) how many.
+// A machine as the counts know it: on which days (by DayNumber) it reported
+// how often, counted; and the client times of its stored reports, counted
+// or held, which make a report with one of them a replay.
 struct QVMachineState {
-    bool exists = false;
+    bool exists = false;              // counted: it has days
     std::map<int32_t, int32_t> days;  // day number: reports
+    std::vector<int64_t> times;       // ascending
 };
-// The days as stored with the machine (varints).
+// The days and the times as stored with the machine (varints).
 std::string EncodeDays(const std::map<int32_t, int32_t>& days);
 bool DecodeDays(const std::string& bytes, std::map<int32_t, int32_t>* days);
+std::string EncodeTimes(const std::vector<int64_t>& times);
+bool DecodeTimes(const std::string& bytes, std::vector<int64_t>* times);
+
+// A machine keeps the times of at most this many reports. A machine with
+// more is not a player's: its further reports are stored held, and not
+// known again when replayed.
+const size_t kMachineTimes = 1000;
+
+// A machine as read from its row's days and times; false for bytes that
+// are not such.
+bool MachineOf(const std::string& days, const std::string& times, QVMachineState* machine);
+// Whether a machine keeps its row: it is counted, or has reports held.
+inline bool Kept(const QVMachineState& machine) { return machine.exists || !machine.times.empty(); }
+
+enum QVTimeVerdict { kTimeNew, kTimeReplay, kTimeBeyondCap };
+// A report's client time, taken into its machine's times unless a replay
+// or beyond the cap.
+QVTimeVerdict TakeTime(QVMachineState* machine, int64_t time);
+// A deleted report's time, let go.
+void DropTime(QVMachineState* machine, int64_t time);
 
 typedef std::pair<std::string, std::string> QVMachineKey;                  // game, guid
 typedef std::tuple<std::string, std::string, std::string> QVValueKey;      // game, kind, value

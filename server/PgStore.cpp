@@ -9,10 +9,7 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <algorithm>
-#include <numeric>
 #include <set>
-#include <tuple>
 
 #include "server/Counting.h"
 #include "server/Days.h"
@@ -222,15 +219,12 @@ QVPgResult QVPgConnection::QueryParams(const char* sql, const std::vector<std::s
 
 namespace {
 
-// A batch's reports in one statement: those that are new come back.
+// A batch's new reports in one statement.
 const char kInsertReports[] =
     "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, held, game_id, guid, sign, source,"
     "  raw)"
     " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[], $5::bigint[], $6::bigint[],"
-    "  $7::bigint[], $8::text[], $9::text[], $10::bytea[], $11::text[], $12::bytea[])"
-    " ORDER BY 2, 8, 9"
-    " ON CONFLICT (client_time, game_id, guid) DO NOTHING"
-    " RETURNING game_id, guid, client_time";
+    "  $7::bigint[], $8::text[], $9::text[], $10::bytea[], $11::text[], $12::bytea[])";
 
 // Lookups in these statements go row by row through a LATERAL subquery:
 // so each one takes its table's unique index, whatever the planner thinks
@@ -250,8 +244,9 @@ const char kTexts[] =
 // locked until the commit, in the order given, so that two receivers count
 // a machine one after the other; and what is known of the batch's values.
 const char kLoadMachines[] =
-    "SELECT m.game_id, m.guid, m.days FROM unnest($1::text[], $2::text[]) AS k (g, u)"
-    " CROSS JOIN LATERAL (SELECT game_id, guid, days FROM machines WHERE game_id = k.g AND guid = k.u FOR UPDATE) m";
+    "SELECT m.game_id, m.guid, m.days, m.times FROM unnest($1::text[], $2::text[]) AS k (g, u)"
+    " CROSS JOIN LATERAL (SELECT game_id, guid, days, times FROM machines WHERE game_id = k.g AND guid = k.u"
+    "  FOR UPDATE) m";
 
 const char kLoadValues[] =
     "SELECT 'known', k.g, k.kind, k.v, 0::bigint FROM unnest($1::text[], $2::text[], $3::text[]) AS k (g, kind, v)"
@@ -268,38 +263,39 @@ const char kLoadValues[] =
 // fewer than were asked for means another receiver made one at once.
 const char kApplyDeltas[] =
     "WITH machine_up AS ("
-    "  INSERT INTO machines AS m (game_id, guid, days) SELECT * FROM unnest($1::text[], $2::text[], $3::bytea[])"
-    "  ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days),"
+    "  INSERT INTO machines AS m (game_id, guid, days, times)"
+    "  SELECT * FROM unnest($1::text[], $2::text[], $3::bytea[], $4::bytea[])"
+    "  ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days, times = excluded.times),"
     " machine_new AS ("
-    "  INSERT INTO machines (game_id, guid, days)"
-    "  SELECT * FROM unnest($4::text[], $5::text[], $6::bytea[]) ORDER BY 1, 2"
+    "  INSERT INTO machines (game_id, guid, days, times)"
+    "  SELECT * FROM unnest($5::text[], $6::text[], $7::bytea[], $8::bytea[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, guid) DO NOTHING RETURNING 1),"
     " machine_gone AS ("
-    "  DELETE FROM machines m USING unnest($7::text[], $8::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
+    "  DELETE FROM machines m USING unnest($9::text[], $10::text[]) AS k (g, u) WHERE m.game_id = k.g AND m.guid = k.u),"
     " day_up AS ("
     "  INSERT INTO daily AS d (game_id, day, reports, new_machines)"
-    "  SELECT * FROM unnest($9::text[], $10::text[], $11::bigint[], $12::bigint[]) ORDER BY 1, 2"
+    "  SELECT * FROM unnest($11::text[], $12::text[], $13::bigint[], $14::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
     "   new_machines = d.new_machines + excluded.new_machines),"
     " last_up AS ("
     "  INSERT INTO machine_last AS l (game_id, day, machines)"
-    "  SELECT * FROM unnest($13::text[], $14::text[], $15::bigint[]) ORDER BY 1, 2"
+    "  SELECT * FROM unnest($15::text[], $16::text[], $17::bigint[]) ORDER BY 1, 2"
     "  ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines),"
     " gap_up AS ("
     "  INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines)"
-    "  SELECT * FROM unnest($16::text[], $17::text[], $18::text[], $19::bigint[]) ORDER BY 1, 2, 3"
+    "  SELECT * FROM unnest($18::text[], $19::text[], $20::text[], $21::bigint[]) ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines),"
     " value_up AS ("
     "  INSERT INTO breakdown AS b (game_id, kind, value, reports)"
-    "  SELECT * FROM unnest($20::text[], $21::text[], $22::text[], $23::bigint[]) ORDER BY 1, 2, 3"
+    "  SELECT * FROM unnest($22::text[], $23::text[], $24::text[], $25::bigint[]) ORDER BY 1, 2, 3"
     "  ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports),"
     " value_day_up AS ("
     "  INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports)"
-    "  SELECT * FROM unnest($24::text[], $25::text[], $26::text[], $27::text[], $28::bigint[]) ORDER BY 1, 2, 3, 4"
+    "  SELECT * FROM unnest($26::text[], $27::text[], $28::text[], $29::text[], $30::bigint[]) ORDER BY 1, 2, 3, 4"
     "  ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports),"
     " game_up AS ("
     "  INSERT INTO games AS g (game_id, reports, machines)"
-    "  SELECT * FROM unnest($29::text[], $30::bigint[], $31::bigint[]) ORDER BY 1"
+    "  SELECT * FROM unnest($31::text[], $32::bigint[], $33::bigint[]) ORDER BY 1"
     "  ON CONFLICT (game_id) DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines)"
     " SELECT count(*) FROM machine_new";
 
@@ -335,7 +331,7 @@ const struct {
     int parameters;
 } kStatements[] = {
     {"insert_reports", kInsertReports, 12}, {"texts", kTexts, 1},           {"load_machines", kLoadMachines, 2},
-    {"load_values", kLoadValues, 5},        {"apply_deltas", kApplyDeltas, 31}, {"drop_empty", kDropEmpty, 15},
+    {"load_values", kLoadValues, 5},        {"apply_deltas", kApplyDeltas, 33}, {"drop_empty", kDropEmpty, 15},
     {"add_rejects", kAddRejects, 3},
 };
 
@@ -496,62 +492,29 @@ bool QVPgStore::Connected() {
     return m_prepared;
 }
 
-namespace {
-
-// The order of the reports' unique key, which is also how they are stored.
-std::tuple<const std::string&, const std::string&, const std::string&> Key(const QVReportRow& r) {
-    return std::tie(r.clientTime, r.gameId, r.guid);
-}
-
-}  // namespace
-
-bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows, const std::vector<QVTextIds>& texts,
-                              std::vector<bool>* inserted) {
-    if (rows.empty()) return true;
-    // A report twice in one batch is sent once, the first of them: each key
-    // that comes back then names one row.
-    std::vector<size_t> order(rows.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&rows](size_t a, size_t b) { return Key(rows[a]) < Key(rows[b]); });
-    order.erase(std::unique(order.begin(), order.end(),
-                            [&rows](size_t a, size_t b) { return Key(rows[a]) == Key(rows[b]); }),
-                order.end());
+bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<NewReport>& reports) {
+    if (reports.empty()) return true;
     QVPgArray receivedAt(kInt8), clientTime(kInt8), day(kInt8), version(kInt8), os(kInt8), flash(kInt8), held(kInt8),
         gameId(kText), guid(kText), sign(kBytea), source(kText), raw(kBytea);
-    for (size_t i : order) {
-        const QVReportRow& r = rows[i];
+    for (const NewReport& n : reports) {
+        const QVReportRow& r = *n.row;
         int32_t dayNumber = 0;
         DayNumber(r.day, &dayNumber);
         receivedAt.Add(r.receivedAt);
         clientTime.Add(static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10)));
         day.Add(static_cast<int64_t>(dayNumber));
-        version.Add(texts[i].version);
-        os.Add(texts[i].os);
-        flash.Add(texts[i].flash);
-        held.Add(static_cast<int64_t>(r.held ? 1 : 0));
+        version.Add(n.texts.version);
+        os.Add(n.texts.os);
+        flash.Add(n.texts.flash);
+        held.Add(static_cast<int64_t>(n.held ? 1 : 0));
         gameId.Add(r.gameId);
         guid.Add(r.guid);
         sign.Add(SignBytes(r.sign));
         source.Add(r.source);
         raw.Add(r.bodyRebuilds ? std::string() : r.body);  // empty: the fields give it back
     }
-    QVPgResult result = m_conn.RunBinary(
-        "insert_reports", {receivedAt.Done(), clientTime.Done(), day.Done(), version.Done(), os.Done(), flash.Done(),
-                           held.Done(), gameId.Done(), guid.Done(), sign.Done(), source.Done(), raw.Done()});
-    if (!result.ok()) {
-        m_session.Failed(std::move(result));
-        return false;
-    }
-    for (int n = 0; n < result.Rows(); ++n) {
-        QVReportRow key;
-        key.gameId = result.Text(n, 0);
-        key.guid = result.Text(n, 1);
-        key.clientTime = result.Text(n, 2);
-        const auto at = std::lower_bound(order.begin(), order.end(), key,
-                                         [&rows](size_t i, const QVReportRow& k) { return Key(rows[i]) < Key(k); });
-        if (at != order.end() && Key(rows[*at]) == Key(key)) (*inserted)[*at] = true;
-    }
-    return true;
+    return Run("insert_reports", {receivedAt.Done(), clientTime.Done(), day.Done(), version.Done(), os.Done(), flash.Done(),
+                                  held.Done(), gameId.Done(), guid.Done(), sign.Done(), source.Done(), raw.Done()});
 }
 
 bool QVPgStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) {
@@ -611,8 +574,7 @@ bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>
     m_stored.clear();
     for (int i = 0; i < found.Rows(); ++i) {
         const QVMachineKey key(found.Text(i, 0), found.Text(i, 1));
-        QVMachineState& m = basis->machines[key];
-        if (DecodeDays(found.Text(i, 2), &m.days)) m.exists = !m.days.empty();
+        if (!MachineOf(found.Text(i, 2), found.Text(i, 3), &basis->machines[key])) return false;
         m_stored.insert(key);
     }
     QVPgArray valueGames(kText), valueKinds(kText), valueTexts(kText), kindGames(kText), kindKinds(kText);
@@ -645,15 +607,15 @@ bool QVPgStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>
 bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     if (!m_prepared) return QVStore::ApplyDeltas(s, d);
     // Machines LoadBasis found are changed or deleted; the others made.
-    QVPgArray upGame(kText), upGuid(kText), upDays(kBytea), newGame(kText), newGuid(kText), newDays(kBytea),
-        goneGame(kText), goneGuid(kText);
+    QVPgArray upGame(kText), upGuid(kText), upDays(kBytea), upTimes(kBytea), newGame(kText), newGuid(kText),
+        newDays(kBytea), newTimes(kBytea), goneGame(kText), goneGuid(kText);
     for (const auto& m : d.machines) {
         const bool stored = m_stored.count(m.first) != 0;
-        if (m.second.exists) {
-            QVPgArray& game = stored ? upGame : newGame;
-            game.Add(m.first.first);
+        if (Kept(m.second)) {
+            (stored ? upGame : newGame).Add(m.first.first);
             (stored ? upGuid : newGuid).Add(m.first.second);
             (stored ? upDays : newDays).Add(EncodeDays(m.second.days));
+            (stored ? upTimes : newTimes).Add(EncodeTimes(m.second.times));
         } else if (stored) {
             goneGame.Add(m.first.first);
             goneGuid.Add(m.first.second);
@@ -740,8 +702,8 @@ bool QVPgStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     const bool anyLow = lowDayGame.Count() + lowLastGame.Count() + lowGapGame.Count() + lowValGame.Count() +
                         lowVdGame.Count() + lowGame.Count() > 0;
     QVPgResult applied = m_conn.RunBinary(
-        "apply_deltas", {upGame.Done(), upGuid.Done(), upDays.Done(), newGame.Done(), newGuid.Done(), newDays.Done(),
-                goneGame.Done(), goneGuid.Done(), dayGame.Done(), dayDay.Done(), dayReports.Done(), dayNew.Done(),
+        "apply_deltas", {upGame.Done(), upGuid.Done(), upDays.Done(), upTimes.Done(), newGame.Done(), newGuid.Done(),
+                newDays.Done(), newTimes.Done(), goneGame.Done(), goneGuid.Done(), dayGame.Done(), dayDay.Done(), dayReports.Done(), dayNew.Done(),
                 lastGame.Done(), lastDay.Done(), lastN.Done(), gapGame.Done(), gapFirst.Done(), gapLast.Done(),
                 gapN.Done(), valGame.Done(), valKind.Done(), valValue.Done(), valN.Done(), vdGame.Done(), vdKind.Done(),
                 vdDay.Done(), vdValue.Done(), vdN.Done(), gameId.Done(), gameReports.Done(), gameMachines.Done()});

@@ -40,22 +40,24 @@ std::string CreateSchemaSql(QVDialect d) {
            // The texts reports share (versions, systems, Flash Players), each
            // once.
            "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE);"
-           // A report once: its game, machine and client time, which a replay
-           // shares; its texts by id, which with the sign's 16 bytes give back
-           // the body as it came (RebuildBody); raw: the body, only for the
-           // rare one they do not (empty otherwise). day: DayNumber. held:
-           // stored but not counted until released. The numbers first: in
-           // PostgreSQL, a row without padding.
+           // A report once (its machine's times say which are stored): its
+           // texts by id, which with the sign's 16 bytes give back the body
+           // as it came (RebuildBody); raw: the body, only for the rare one
+           // they do not (empty otherwise). day: DayNumber. held: stored but
+           // not counted until released. The numbers first: in PostgreSQL, a
+           // row without padding.
            "CREATE TABLE IF NOT EXISTS reports (" + w.id + ", received_at " + I + " NOT NULL, client_time " + I +
            " NOT NULL, day INTEGER NOT NULL, version_id INTEGER NOT NULL, os_id INTEGER NOT NULL,"
            " flash_id INTEGER NOT NULL, held INTEGER NOT NULL DEFAULT 0, game_id TEXT NOT NULL, guid TEXT NOT NULL,"
            " sign " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', raw " + w.blob + " NOT NULL DEFAULT " +
-           w.emptyBlob + ", UNIQUE (client_time, game_id, guid));"
+           w.emptyBlob + ");"
            "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
            "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;"
-           // days: on which days it reported how often (EncodeDays).
+           // days: on which days it reported how often, counted (EncodeDays);
+           // times: the client times of its stored reports (EncodeTimes),
+           // which make a report of one of them a replay.
            "CREATE TABLE IF NOT EXISTS machines (game_id TEXT NOT NULL, guid TEXT NOT NULL, days " + w.blob +
-           " NOT NULL, PRIMARY KEY (game_id, guid))" + w.keyed + ";"
+           " NOT NULL, times " + w.blob + " NOT NULL, PRIMARY KEY (game_id, guid))" + w.keyed + ";"
            // The machines last active on a day, and the gaps between
            // machines' active days: with the new machines of daily, the
            // machines active in any period.
@@ -83,8 +85,9 @@ std::string UpgradeSql(QVDialect d, int from) {
     // Where each report came from, reports held for review, the counts by
     // day, names; each report kept once. The reports move to a table of the
     // new shape, each time in its one spelling (the first version took
-    // "01" and "1" as two), its body kept whole; the counts are made again
-    // from them (EnsureSchema's recount).
+    // "01" and "1" as two: the first of them stays), its body kept whole;
+    // the counts and the machines' times are made again from them
+    // (EnsureSchema's recount).
     const std::string os = OsText(d, "r");
     const std::string texts = "INSERT INTO texts (text) SELECT version FROM reports_v1 UNION SELECT " + OsText(d, "reports_v1") +
                               " FROM reports_v1 UNION SELECT flash FROM reports_v1 WHERE true ON CONFLICT (text) DO NOTHING;";
@@ -93,11 +96,12 @@ std::string UpgradeSql(QVDialect d, int from) {
     if (d == kSqlite) {
         return "DROP TABLE machines; DROP INDEX IF EXISTS reports_by_time;"
                "ALTER TABLE reports RENAME TO reports_v1;" + CreateSchemaSql(d) + texts +
-               "INSERT OR IGNORE INTO reports (id, received_at, client_time, day, version_id, os_id, flash_id, game_id, guid,"
-               " sign, raw)"
+               "INSERT INTO reports (id, received_at, client_time, day, version_id, os_id, flash_id, game_id, guid, sign, raw)"
                " SELECT r.id, r.received_at, CAST(r.client_time AS INTEGER), CAST(julianday(r.day) - 2440587.5 AS INTEGER),"
                " tv.id, tos.id, tf.id, r.game_id, r.guid, X'', r.body" + joins +
-               " WHERE r.client_time NOT GLOB '*[^0-9-]*' AND length(r.client_time) BETWEEN 1 AND 18 ORDER BY r.id;"
+               " WHERE r.id IN (SELECT MIN(id) FROM reports_v1 WHERE client_time NOT GLOB '*[^0-9-]*'"
+               " AND length(client_time) BETWEEN 1 AND 18 GROUP BY game_id, guid, CAST(client_time AS INTEGER))"
+               " ORDER BY r.id;"
                "DROP TABLE reports_v1;";
     }
     return "DROP TABLE machines;"
@@ -108,8 +112,9 @@ std::string UpgradeSql(QVDialect d, int from) {
            CreateSchemaSql(d) + texts +
            "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, game_id, guid, sign, raw)"
            " SELECT r.received_at, r.client_time::bigint, r.day::date - DATE '1970-01-01', tv.id, tos.id, tf.id, r.game_id,"
-           " r.guid, ''::bytea, r.body" + joins + " WHERE r.client_time ~ '^-?[0-9]{1,18}$' ORDER BY r.id"
-           " ON CONFLICT DO NOTHING;"
+           " r.guid, ''::bytea, r.body" + joins +
+           " WHERE r.id IN (SELECT MIN(id) FROM reports_v1 WHERE client_time ~ '^-?[0-9]{1,18}$'"
+           " GROUP BY game_id, guid, client_time::bigint) ORDER BY r.id;"
            "DROP TABLE reports_v1;";
 }
 

@@ -152,12 +152,11 @@ const std::string& Private(const std::string& path) {
 struct QVSqliteStore::Statements {
     explicit Statements(QVSqliteDb& db)
         : insertReport(db, "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, held, game_id,"
-                           " guid, sign, source, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                           " ON CONFLICT (client_time, game_id, guid) DO NOTHING"),
-          machine(db, "SELECT days FROM machines WHERE game_id = ? AND guid = ?"),
+                           " guid, sign, source, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+          machine(db, "SELECT days, times FROM machines WHERE game_id = ? AND guid = ?"),
           values(db, "SELECT value FROM breakdown WHERE game_id = ? AND kind = ?"),
-          putMachine(db, "INSERT INTO machines (game_id, guid, days) VALUES (?, ?, ?)"
-                         " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days"),
+          putMachine(db, "INSERT INTO machines (game_id, guid, days, times) VALUES (?, ?, ?, ?)"
+                         " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days, times = excluded.times"),
           dropMachine(db, "DELETE FROM machines WHERE game_id = ? AND guid = ?"),
           addDay(db, "INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
                      " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
@@ -233,22 +232,20 @@ bool QVSqliteStore::Prepare(std::string* error) {
     return true;
 }
 
-bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<QVReportRow>& rows,
-                                  const std::vector<QVTextIds>& texts, std::vector<bool>* inserted) {
+bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<NewReport>& reports) {
     if (!m_statements) return false;
     QVSqliteStatement& insert = m_statements->insertReport;
     static const std::string kRebuilds;  // the fields give the body back
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const QVReportRow& r = rows[i];
+    for (const NewReport& n : reports) {
+        const QVReportRow& r = *n.row;
         int32_t day = 0;
         DayNumber(r.day, &day);
         const std::string sign = SignBytes(r.sign);
         insert.Bind(1, r.receivedAt).Bind(2, static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10)))
-            .Bind(3, static_cast<int64_t>(day)).Bind(4, texts[i].version).Bind(5, texts[i].os).Bind(6, texts[i].flash)
-            .Bind(7, static_cast<int64_t>(r.held ? 1 : 0)).BindView(8, r.gameId).BindView(9, r.guid).BindBlob(10, sign)
+            .Bind(3, static_cast<int64_t>(day)).Bind(4, n.texts.version).Bind(5, n.texts.os).Bind(6, n.texts.flash)
+            .Bind(7, static_cast<int64_t>(n.held ? 1 : 0)).BindView(8, r.gameId).BindView(9, r.guid).BindBlob(10, sign)
             .BindView(11, r.source).BindBlob(12, r.bodyRebuilds ? kRebuilds : r.body);
         if (!insert.Run()) return false;
-        (*inserted)[i] = sqlite3_changes(m_db.get()) > 0;  // none: a replay, stored already
     }
     return true;
 }
@@ -265,9 +262,9 @@ bool QVSqliteStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportR
             QVMachineState& m = basis->machines[key];
             machine.BindView(1, r->gameId).BindView(2, r->guid);
             const int step = machine.Step();
-            if (step == SQLITE_ROW && DecodeDays(machine.Text(0), &m.days)) m.exists = !m.days.empty();
+            const bool read = step != SQLITE_ROW || MachineOf(machine.Text(0), machine.Text(1), &m);
             machine.Reset();
-            if (step != SQLITE_ROW && step != SQLITE_DONE) return false;
+            if (!read || (step != SQLITE_ROW && step != SQLITE_DONE)) return false;
         }
         for (const auto& kv : BreakdownValues(*r)) {
             const auto kind = std::make_pair(r->gameId, kv.first);
@@ -295,9 +292,10 @@ bool QVSqliteStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     if (!m_statements) return QVStore::ApplyDeltas(s, d);
     Statements& st = *m_statements;
     for (const auto& m : d.machines) {
-        if (m.second.exists) {
-            const std::string days = EncodeDays(m.second.days);
-            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).BindBlob(3, days).Run()) {
+        if (Kept(m.second)) {
+            const std::string days = EncodeDays(m.second.days), times = EncodeTimes(m.second.times);
+            if (!st.putMachine.BindView(1, m.first.first).BindView(2, m.first.second).BindBlob(3, days).BindBlob(4, times)
+                     .Run()) {
                 return false;
             }
         } else if (!st.dropMachine.BindView(1, m.first.first).BindView(2, m.first.second).Run()) {

@@ -97,8 +97,7 @@ protected:
     // The writes of a batch on statements prepared once: this store has one
     // writer, so what it knows of the database (the breakdowns' values)
     // stays true between batches.
-    bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, const std::vector<QVTextIds>& texts,
-                       std::vector<bool>* inserted) override;
+    bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) override;
     bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) override;
     bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas) override;
     void Settled(bool committed) override;

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <set>
 
 #include "server/Counting.h"
 #include "server/Days.h"
@@ -352,13 +353,27 @@ bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector
                          std::vector<bool>* inserted, std::string* error) {
     inserted->assign(rows.size(), false);
     const bool written = InTransaction([&](QVSqlSession& s) {
+        inserted->assign(rows.size(), false);  // again, when tried again
         std::vector<QVTextIds> texts;
-        if (!TextIdsOf(s, rows, &texts) || !InsertReports(s, rows, texts, inserted)) return false;
-        std::vector<const QVReportRow*> fresh;
+        std::vector<const QVReportRow*> all;
+        for (const QVReportRow& r : rows) all.push_back(&r);
+        QVCountBasis basis;
+        if (!TextIdsOf(s, rows, &texts) || !LoadBasis(s, all, &basis)) return false;
+        // New: a time its machine has not stored (nor this batch before).
+        std::vector<NewReport> fresh;
+        std::vector<const QVReportRow*> counted;
+        std::set<QVMachineKey> touched;
         for (size_t i = 0; i < rows.size(); ++i) {
-            if ((*inserted)[i] && !rows[i].held) fresh.push_back(&rows[i]);
+            const QVMachineKey key(rows[i].gameId, rows[i].guid);
+            const QVTimeVerdict verdict = TakeTime(&basis.machines[key], strtoll(rows[i].clientTime.c_str(), NULL, 10));
+            if (verdict == kTimeReplay) continue;
+            const bool held = rows[i].held || verdict == kTimeBeyondCap;
+            (*inserted)[i] = true;
+            touched.insert(key);
+            fresh.push_back(NewReport{&rows[i], texts[i], held});
+            if (!held) counted.push_back(&rows[i]);
         }
-        return Count(s, fresh, 1) && AddRejects(s, rejects);
+        return InsertReports(s, fresh) && CountOn(s, basis, counted, 1, touched) && AddRejects(s, rejects);
     }, error);
     if (!written) inserted->assign(rows.size(), false);
     return written;
@@ -369,12 +384,12 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
         const QVMachineKey key(r->gameId, r->guid);
         if (basis->machines.count(key)) continue;
         std::vector<QVSqlRow> found;
-        if (!s.Run(std::string("SELECT days FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
+        if (!s.Run(std::string("SELECT days, times FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
                    {r->gameId, r->guid}, &found)) {
             return false;
         }
         QVMachineState& m = basis->machines[key];
-        if (!found.empty() && DecodeDays(found[0][0], &m.days)) m.exists = !m.days.empty();
+        if (!found.empty() && (!MachineOf(found[0][0], found[0][1], &m))) return false;
     }
     for (const QVReportRow* r : rows) {
         for (const auto& kv : BreakdownValues(*r)) {
@@ -401,10 +416,11 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
 
 bool QVStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     for (const auto& m : d.machines) {
-        const bool done = m.second.exists
-            ? s.Run("INSERT INTO machines AS m (game_id, guid, days) VALUES (?, ?, ?)"
-                    " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days",
-                    {m.first.first, m.first.second, QVSqlValue::Bytes(EncodeDays(m.second.days))})
+        const bool done = Kept(m.second)
+            ? s.Run("INSERT INTO machines AS m (game_id, guid, days, times) VALUES (?, ?, ?, ?)"
+                    " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days, times = excluded.times",
+                    {m.first.first, m.first.second, QVSqlValue::Bytes(EncodeDays(m.second.days)),
+                     QVSqlValue::Bytes(EncodeTimes(m.second.times))})
             : s.Run("DELETE FROM machines WHERE game_id = ? AND guid = ?", {m.first.first, m.first.second});
         if (!done) return false;
     }
@@ -485,15 +501,41 @@ bool QVStore::AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& reje
     return true;
 }
 
-bool QVStore::Count(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, int sign, QVCountDeltas* deltas) {
-    if (rows.empty()) return true;
-    QVCountBasis basis;
-    if (!LoadBasis(s, rows, &basis)) return false;
-    const QVCountDeltas counted = CountRows(rows, basis, m_breakdownCap, sign);
+bool QVStore::CountOn(QVSqlSession& s, QVCountBasis& basis, const std::vector<const QVReportRow*>& rows, int sign,
+                      const std::set<QVMachineKey>& touched, QVCountDeltas* deltas) {
+    QVCountDeltas counted = CountRows(rows, basis, m_breakdownCap, sign);
+    // Machines whose times changed but whose counts did not (held reports).
+    for (const QVMachineKey& key : touched) {
+        if (!counted.machines.count(key)) counted.machines[key] = basis.machines[key];
+    }
+    if (counted.machines.empty() && rows.empty()) return true;
     if (deltas != NULL) *deltas = counted;
     return ApplyDeltas(s, counted);
 }
 
+bool QVStore::Recounted(QVSqlSession& s, const std::vector<QVReportRow>& rows, int sign, QVCountDeltas* deltas) {
+    std::vector<const QVReportRow*> all, counted;
+    for (const QVReportRow& r : rows) {
+        all.push_back(&r);
+        if (!r.held) counted.push_back(&r);
+    }
+    if (all.empty()) return true;
+    QVCountBasis basis;
+    if (!LoadBasis(s, all, &basis)) return false;
+    std::set<QVMachineKey> touched;
+    for (const QVReportRow& r : rows) {
+        const QVMachineKey key(r.gameId, r.guid);
+        QVMachineState& m = basis.machines[key];
+        const int64_t time = strtoll(r.clientTime.c_str(), NULL, 10);
+        if (sign > 0) {
+            TakeTime(&m, time);
+        } else {
+            DropTime(&m, time);
+        }
+        touched.insert(key);
+    }
+    return CountOn(s, basis, counted, sign, touched, deltas);
+}
 
 bool QVStore::Recount(QVSqlSession& s) {
     if (!s.Exec("DELETE FROM machines; DELETE FROM daily; DELETE FROM machine_last; DELETE FROM machine_gaps;"
@@ -503,16 +545,17 @@ bool QVStore::Recount(QVSqlSession& s) {
     int64_t afterTime = INT64_MIN, afterId = INT64_MIN;
     for (;;) {
         std::vector<QVSqlRow> page;
-        if (!s.Run(std::string("SELECT r.id, ") + kReportColumns + kReportFrom + " WHERE r.held = 0 AND" + kAfter +
+        if (!s.Run(std::string("SELECT r.id, r.held, ") + kReportColumns + kReportFrom + " WHERE" + kAfter +
                        " ORDER BY r.received_at, r.id LIMIT 5000",
                    {afterTime, afterTime, afterId}, &page)) {
             return false;
         }
         std::vector<QVReportRow> rows;
-        for (const QVSqlRow& c : page) rows.push_back(ReportOf(c, 1));
-        std::vector<const QVReportRow*> pointers;
-        for (const QVReportRow& r : rows) pointers.push_back(&r);
-        if (!Count(s, pointers, 1)) return false;
+        for (const QVSqlRow& c : page) {
+            rows.push_back(ReportOf(c, 2));
+            rows.back().held = Number(c[1]) != 0;
+        }
+        if (!Recounted(s, rows, 1)) return false;
         if (page.size() < 5000) return true;
         afterTime = rows.back().receivedAt;
         afterId = Number(page.back()[0]);
@@ -532,7 +575,8 @@ bool QVStore::Release(const std::string& source, const std::string& game, int64_
         for (const QVSqlRow& c : held) rows.push_back(ReportOf(c, 0));
         std::vector<const QVReportRow*> pointers;
         for (const QVReportRow& r : rows) pointers.push_back(&r);
-        if (!Count(s, pointers, 1) ||
+        QVCountBasis basis;  // their times are their machines' already
+        if ((!rows.empty() && (!LoadBasis(s, pointers, &basis) || !CountOn(s, basis, pointers, 1, {}))) ||
             !s.Run("UPDATE reports SET held = 0 WHERE held = 1 AND source = ? AND (? = '' OR game_id = ?)",
                    {source, game, game})) {
             return false;
@@ -561,16 +605,12 @@ bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, 
             std::vector<QVReportRow> rows;
             for (const QVSqlRow& c : page) {
                 ++result->reports;
-                if (Number(c[1]) != 0) {
-                    ++result->held;
-                } else {
-                    rows.push_back(ReportOf(c, 2));
-                }
+                rows.push_back(ReportOf(c, 2));
+                rows.back().held = Number(c[1]) != 0;
+                if (rows.back().held) ++result->held;
             }
-            std::vector<const QVReportRow*> pointers;
-            for (const QVReportRow& r : rows) pointers.push_back(&r);
             QVCountDeltas deltas;
-            if (!Count(s, pointers, -1, &deltas)) return false;
+            if (!Recounted(s, rows, -1, &deltas)) return false;
             for (const auto& g : deltas.games) result->machines -= g.second.second;
             if (page.empty()) break;
             // The page's reports: the matching ones from after the last

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -186,10 +187,15 @@ protected:
     virtual QVSqlSession* Session() = 0;
     // How a transaction that will write begins.
     virtual const char* Begin() const { return "BEGIN"; }
-    // Stores the reports that are new, texts[i] the ids of rows[i]'s texts;
-    // inserted[i] says which.
-    virtual bool InsertReports(QVSqlSession& s, const std::vector<QVReportRow>& rows, const std::vector<QVTextIds>& texts,
-                               std::vector<bool>* inserted) = 0;
+    // A report to store: new (its machine has no report of its time), the
+    // ids of its texts, and whether it is held (its own flag, or its
+    // machine's times are full).
+    struct NewReport {
+        const QVReportRow* row;
+        QVTextIds texts;
+        bool held;
+    };
+    virtual bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) = 0;
     // The ids of texts (sorted, distinct), made where new. Text by text
     // here; a store may do it in fewer statements.
     virtual bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids);
@@ -202,8 +208,14 @@ protected:
     virtual bool AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects);
     // After each transaction: committed, or rolled back.
     virtual void Settled(bool) {}
-    // Reports counted (sign 1) or taken back (-1): load, count, apply.
-    bool Count(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, int sign, QVCountDeltas* deltas = NULL);
+    // Reports counted (sign 1) or taken back (-1), on a basis loaded for
+    // them: count, apply. touched: machines whose times changed, written
+    // whether counted or not.
+    bool CountOn(QVSqlSession& s, QVCountBasis& basis, const std::vector<const QVReportRow*>& rows, int sign,
+                 const std::set<std::pair<std::string, std::string> >& touched, QVCountDeltas* deltas = NULL);
+    // Stored reports counted (sign 1) or taken back (-1), held ones among
+    // them: their machines' times, and the counts of those not held.
+    bool Recounted(QVSqlSession& s, const std::vector<QVReportRow>& rows, int sign, QVCountDeltas* deltas = NULL);
     // Every count made again from the stored reports (a database of an
     // earlier schema).
     bool Recount(QVSqlSession& s);

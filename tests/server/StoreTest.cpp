@@ -20,8 +20,8 @@ using namespace Quorvel;
 
 namespace {
 
-const char kTables[] = "meta, reports, machines, daily, machine_last, machine_gaps, breakdown, breakdown_days, games, "
-                       "names, rejects";
+const char kTables[] = "meta, texts, reports, machines, daily, machine_last, machine_gaps, breakdown, breakdown_days, "
+                       "games, names, rejects";
 
 class StoreTest : public testing::TestWithParam<const char*> {
 protected:
@@ -130,6 +130,47 @@ TEST_P(StoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
     ASSERT_EQ(1u, page.size());
     ASSERT_TRUE(store->ExportPage("7", 0, INT64_MAX, QVExportPlace(), 2, &page));
     EXPECT_TRUE(page.empty());
+}
+
+// A machine's times make a replay: after its report is pruned, and until
+// a purge lets the report go. A machine with more reports than a player's
+// has its further ones held.
+TEST_P(StoreTest, AMachineKnowsItsReportsAfterAPruneAndBeyondItsCapHoldsThem) {
+    auto store = Open();
+    std::string error;
+    int64_t deleted = 0, until = 0, from = 0, to = 0;
+    ASSERT_TRUE(Write(*store, {Row("m1", "2026-12-01", "100")}));
+    ASSERT_TRUE(DayStart("2026-12-05", &until));
+    ASSERT_TRUE(store->Prune(until, 100, &deleted, &error)) << error;
+    EXPECT_EQ(1, deleted);
+    std::vector<bool> inserted;
+    ASSERT_TRUE(Write(*store, {Row("m1", "2026-12-09", "100")}, &inserted));
+    EXPECT_EQ(std::vector<bool>({false}), inserted);
+
+    ASSERT_TRUE(Write(*store, {Row("m2", "2026-12-10", "7")}));
+    ASSERT_TRUE(DayStart("2026-12-10", &from) && DayStart("2026-12-11", &to));
+    QVPurgeFilter filter;
+    filter.from = from;
+    filter.to = to;
+    QVPurgeResult purged;
+    ASSERT_TRUE(store->Purge(filter, false, &purged, &error)) << error;
+    EXPECT_EQ(1, purged.reports);
+    ASSERT_TRUE(Write(*store, {Row("m2", "2026-12-10", "7")}, &inserted));
+    EXPECT_EQ(std::vector<bool>({true}), inserted);
+
+    std::vector<QVReportRow> many;
+    for (size_t i = 1; i < kMachineTimes; ++i) many.push_back(Row("m1", "2026-12-09", std::to_string(1000 + i)));
+    ASSERT_TRUE(Write(*store, many));
+    EXPECT_EQ(static_cast<int64_t>(kMachineTimes), Totals(*store, "2026-12-01", "2026-12-09").reports);
+    // Beyond the cap: stored, held, and a replay of it stored again.
+    ASSERT_TRUE(Write(*store, {Row("m1", "2026-12-09", "5000")}, &inserted));
+    ASSERT_TRUE(Write(*store, {Row("m1", "2026-12-09", "5000")}, &inserted));
+    EXPECT_EQ(std::vector<bool>({true}), inserted);
+    EXPECT_EQ(static_cast<int64_t>(kMachineTimes), Totals(*store, "2026-12-01", "2026-12-09").reports);
+    std::vector<QVHeldSource> held;
+    ASSERT_TRUE(store->Held(10, &held));
+    ASSERT_EQ(1u, held.size());
+    EXPECT_EQ(2, held[0].reports);
 }
 
 // Machines report on random days, in random order and batches; every

@@ -61,10 +61,7 @@ public:
 
 protected:
     QVSqlSession* Session() override { return nullptr; }  // the writer reads nothing
-    bool InsertReports(QVSqlSession&, const std::vector<QVReportRow>&, const std::vector<QVTextIds>&,
-                       std::vector<bool>*) override {
-        return false;
-    }
+    bool InsertReports(QVSqlSession&, const std::vector<NewReport>&) override { return false; }
 
 private:
     FakeDatabase& m_db;
