@@ -9,8 +9,9 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 mkdir "$T/bin"
-# apt-get: update fails as a mirror mid-sync does; install succeeds unless
-# FAKE_INSTALL fails, and records what it was asked for.
+# apt-get: update fails as a mirror mid-sync does; install fails for every
+# package when FAKE_INSTALL is "fails", or when asked for the package it
+# names (all or nothing, as apt's), and records what it was asked for.
 cat >"$T/bin/apt-get" <<'FAKE'
 #!/bin/sh
 echo "$*" >>"$FAKE_LOG"
@@ -21,16 +22,19 @@ case $1 in
     echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
     exit 100 ;;
   install)
-    [ "${FAKE_INSTALL:-}" = fails ] || { touch "$FAKE_DONE"; exit 0; }
+    shift 4
+    ok=1
+    for p; do [ "${FAKE_INSTALL:-}" = fails ] || [ "$p" = "${FAKE_INSTALL:-}" ] && ok=0; done
+    if [ $ok = 1 ]; then printf '%s\n' "$@" >>"$FAKE_DONE"; exit 0; fi
     echo "E: Unable to correct problems, you have held broken packages." >&2
     exit 100 ;;
 esac
 FAKE
-# dpkg-query: nothing installed until the fake install ran.
+# dpkg-query: what the fake install installed.
 cat >"$T/bin/dpkg-query" <<'FAKE'
 #!/bin/sh
 for last; do :; done
-[ -e "$FAKE_DONE" ] && echo "install ok installed" || echo "unknown ok not-installed"
+grep -qxF "$last" "$FAKE_DONE" 2>/dev/null && echo "install ok installed" || echo "unknown ok not-installed"
 FAKE
 cat >"$T/bin/sudo" <<'FAKE'
 #!/bin/sh
@@ -65,6 +69,10 @@ run server fails
 check "an install that fails: exit non-zero" test "$rc" -ne 0
 check "  and the last line says the mirror looks mid-sync, and to try again later" \
   bash -c 'tail -1 "$1" | grep -q "^setup: cannot install .*mirror looks mid-sync or unreachable.*trying again later helps$"' _ "$T/out"
+run server libpq-dev
+check "one package the mirror cannot give: exit non-zero, that package named" \
+  bash -c 'tail -1 "$1" | grep -q "^setup: cannot install libpq-dev: .*trying again later helps$"' _ "$T/out"
+check "  and every other package installed all the same" grep -qx prometheus-cpp-dev "$T/done"
 check "an unknown purpose: usage" bash -c 'bash "$1" frobnicate 2>&1 | grep -q usage' _ "$ROOT/scripts/setup"
 echo "$failed check(s) failed"
 [ "$failed" -eq 0 ]
