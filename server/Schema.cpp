@@ -85,7 +85,8 @@ std::string UpgradeSql(QVDialect d, int from) {
     // Where each report came from, reports held for review, the counts by
     // day, names; each report kept once. The reports move to a table of the
     // new shape, each time in its one spelling (the first version took
-    // "01" and "1" as two: the first of them stays), its body kept whole;
+    // "01" and "1" as two: the first of them stays; a time that is no 64-bit
+    // number, which no installer sends, is left behind), its body kept whole;
     // the counts and the machines' times are made again from them
     // (EnsureSchema's recount).
     const std::string os = OsText(d, "r");
@@ -99,8 +100,11 @@ std::string UpgradeSql(QVDialect d, int from) {
                "INSERT INTO reports (id, received_at, client_time, day, version_id, os_id, flash_id, game_id, guid, sign, raw)"
                " SELECT r.id, r.received_at, CAST(r.client_time AS INTEGER), CAST(julianday(r.day) - 2440587.5 AS INTEGER),"
                " tv.id, tos.id, tf.id, r.game_id, r.guid, X'', r.body" + joins +
-               " WHERE r.id IN (SELECT MIN(id) FROM reports_v1 WHERE client_time NOT GLOB '*[^0-9-]*'"
-               " AND length(client_time) BETWEEN 1 AND 18 GROUP BY game_id, guid, CAST(client_time AS INTEGER))"
+               " WHERE r.id IN (SELECT MIN(id) FROM (SELECT id, game_id, guid, client_time, s, ltrim(s, '0') AS n FROM"
+               " (SELECT *, CASE WHEN client_time GLOB '-*' THEN substr(client_time, 2) ELSE client_time END AS s"
+               " FROM reports_v1)) WHERE s <> '' AND s NOT GLOB '*[^0-9]*' AND (length(n) < 19 OR (length(n) = 19 AND"
+               " n <= CASE WHEN client_time GLOB '-*' THEN '9223372036854775808' ELSE '9223372036854775807' END))"
+               " GROUP BY game_id, guid, CAST(client_time AS INTEGER))"
                " ORDER BY r.id;"
                "DROP TABLE reports_v1;";
     }
@@ -113,8 +117,9 @@ std::string UpgradeSql(QVDialect d, int from) {
            "INSERT INTO reports (received_at, client_time, day, version_id, os_id, flash_id, game_id, guid, sign, raw)"
            " SELECT r.received_at, r.client_time::bigint, r.day::date - DATE '1970-01-01', tv.id, tos.id, tf.id, r.game_id,"
            " r.guid, ''::bytea, r.body" + joins +
-           " WHERE r.id IN (SELECT MIN(id) FROM reports_v1 WHERE client_time ~ '^-?[0-9]{1,18}$'"
-           " GROUP BY game_id, guid, client_time::bigint) ORDER BY r.id;"
+           " WHERE r.id IN (SELECT MIN(id) FROM reports_v1 WHERE CASE WHEN client_time ~ '^-?[0-9]+$' THEN"
+           " client_time::numeric BETWEEN -9223372036854775808 AND 9223372036854775807 ELSE false END"
+           " GROUP BY game_id, guid, client_time::numeric) ORDER BY r.id;"
            "DROP TABLE reports_v1;";
 }
 

@@ -177,12 +177,13 @@ struct QVSqliteStore::Statements {
                            " AND reports <= 0"),
           addGame(db, "INSERT INTO games AS g (game_id, reports, machines) VALUES (?, ?, ?) ON CONFLICT (game_id)"
                       " DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines"),
-          dropGame(db, "DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0") {}
+          dropGame(db, "DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0"),
+          dataVersion(db, "PRAGMA data_version") {}
 
     bool Valid() const {
         const QVSqliteStatement* all[] = {&insertReport, &machine, &values, &putMachine, &dropMachine, &addDay, &dropDay,
                                           &addLast, &dropLast, &addGap, &dropGap, &addValue, &dropValue, &addValueDay,
-                                          &dropValueDay, &addGame, &dropGame};
+                                          &dropValueDay, &addGame, &dropGame, &dataVersion};
         for (const QVSqliteStatement* statement : all) {
             if (!statement->valid()) return false;
         }
@@ -190,7 +191,7 @@ struct QVSqliteStore::Statements {
     }
 
     QVSqliteStatement insertReport, machine, values, putMachine, dropMachine, addDay, dropDay, addLast, dropLast, addGap,
-        dropGap, addValue, dropValue, addValueDay, dropValueDay, addGame, dropGame;
+        dropGap, addValue, dropValue, addValueDay, dropValueDay, addGame, dropGame, dataVersion;
 };
 
 QVSqliteStore::QVSqliteStore(const std::string& path, const QVStoreOptions& options)
@@ -254,6 +255,15 @@ bool QVSqliteStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportR
     // Before its statements are prepared (an upgrade counts again as the
     // schema is made), the statements of both stores.
     if (!m_statements) return QVStore::LoadBasis(s, rows, basis);
+    // Another connection (a purge, the spool's drainer) may have taken
+    // values away or given them rows since: then what this one knows goes.
+    QVSqliteStatement& version = m_statements->dataVersion;
+    const int step = version.Step();
+    const int64_t now = step == SQLITE_ROW ? version.Int(0) : -1;
+    version.Reset();
+    if (step != SQLITE_ROW) return false;
+    if (now != m_dataVersion) m_known.clear();
+    m_dataVersion = now;
     QVSqliteStatement& machine = m_statements->machine;
     QVSqliteStatement& values = m_statements->values;
     for (const QVReportRow* r : rows) {

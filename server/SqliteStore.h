@@ -94,9 +94,9 @@ protected:
     // The write lock at once: a transaction that reads first and then
     // writes could otherwise fail halfway with SQLITE_BUSY.
     const char* Begin() const override { return "BEGIN IMMEDIATE"; }
-    // The writes of a batch on statements prepared once: this store has one
-    // writer, so what it knows of the database (the breakdowns' values)
-    // stays true between batches.
+    // The writes of a batch on statements prepared once; what it knows of
+    // the database (the breakdowns' values) is kept between batches for as
+    // long as no other connection changed the file.
     bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) override;
     bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) override;
     bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas) override;
@@ -117,6 +117,7 @@ private:
     std::map<std::pair<std::string, std::string>, Known> m_known;  // (game, kind)
     std::vector<QVValueKey> m_admitted;  // values given a row by the transaction under way
     bool m_forget;                       // the transaction under way took values away
+    int64_t m_dataVersion = -1;          // of the file, when m_known was last true
 };
 
 // A consistent copy of the SQLite database at path, taken while the server

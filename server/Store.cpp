@@ -566,24 +566,40 @@ bool QVStore::Release(const std::string& source, const std::string& game, int64_
     *released = 0;
     return InTransaction([&](QVSqlSession& s) {
         std::vector<QVSqlRow> held;
-        if (!s.Run(std::string("SELECT ") + kReportColumns + kReportFrom + " WHERE r.held = 1 AND r.source = ?"
+        if (!s.Run(std::string("SELECT r.id, ") + kReportColumns + kReportFrom + " WHERE r.held = 1 AND r.source = ?"
                        " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at",
                    {source, game, game}, &held)) {
             return false;
         }
         std::vector<QVReportRow> rows;
-        for (const QVSqlRow& c : held) rows.push_back(ReportOf(c, 0));
+        std::vector<int64_t> ids;
+        for (const QVSqlRow& c : held) {
+            rows.push_back(ReportOf(c, 1));
+            ids.push_back(Number(c[0]));
+        }
         std::vector<const QVReportRow*> pointers;
         for (const QVReportRow& r : rows) pointers.push_back(&r);
         QVCountBasis basis;  // their times are their machines' already
-        if ((!rows.empty() && (!LoadBasis(s, pointers, &basis) || !CountOn(s, basis, pointers, 1, {}))) ||
-            !s.Run("UPDATE reports SET held = 0 WHERE held = 1 AND source = ? AND (? = '' OR game_id = ?)",
-                   {source, game, game})) {
-            return false;
-        }
-        *released = s.Changes();
-        return true;
+        // Exactly the rows counted: another receiver may store more of the
+        // source's held reports meanwhile.
+        return rows.empty() || (LoadBasis(s, pointers, &basis) && CountOn(s, basis, pointers, 1, {}) &&
+                                ForIds(s, "UPDATE reports SET held = 0", ids, released));
     }, error);
+}
+
+bool QVStore::ForIds(QVSqlSession& s, const std::string& statement, const std::vector<int64_t>& ids, int64_t* changed) {
+    const size_t kChunk = 500;
+    for (size_t i = 0; i < ids.size(); i += kChunk) {
+        std::string sql = statement + " WHERE id IN (";
+        std::vector<QVSqlValue> values;
+        for (size_t j = i; j < ids.size() && j < i + kChunk; ++j) {
+            sql += j == i ? "?" : ", ?";
+            values.push_back(ids[j]);
+        }
+        if (!s.Run(sql + ")", values)) return false;
+        if (changed != NULL) *changed += s.Changes();
+    }
+    return true;
 }
 
 bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, std::string* error) {
@@ -613,16 +629,12 @@ bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, 
             if (!Recounted(s, rows, -1, &deltas)) return false;
             for (const auto& g : deltas.games) result->machines -= g.second.second;
             if (page.empty()) break;
-            // The page's reports: the matching ones from after the last
-            // page to its own last, inclusive.
+            // The page's reports and no other: one that another receiver
+            // commits meanwhile, within the page's times, was not taken back.
+            std::vector<int64_t> ids;
+            for (const QVSqlRow& c : page) ids.push_back(Number(c[0]));
+            if (!ForIds(s, "DELETE FROM reports", ids, NULL)) return false;
             const int64_t lastTime = Number(page.back()[2]), lastId = Number(page.back()[0]);
-            values = FilterValues(f);
-            values.insert(values.end(), {afterTime, afterTime, afterId, lastTime, lastTime, lastId});
-            if (!s.Run(std::string("DELETE FROM reports AS r WHERE") + kMatching + " AND" + kAfter +
-                           " AND (r.received_at < ? OR (r.received_at = ? AND r.id <= ?))",
-                       values)) {
-                return false;
-            }
             if (page.size() < 5000) break;
             afterTime = lastTime;
             afterId = lastId;

@@ -216,6 +216,9 @@ protected:
     // Stored reports counted (sign 1) or taken back (-1), held ones among
     // them: their machines' times, and the counts of those not held.
     bool Recounted(QVSqlSession& s, const std::vector<QVReportRow>& rows, int sign, QVCountDeltas* deltas = NULL);
+    // statement ("UPDATE reports SET ...", "DELETE FROM reports") on these
+    // reports alone, a bounded number at a time; adds the rows it changed.
+    static bool ForIds(QVSqlSession& s, const std::string& statement, const std::vector<int64_t>& ids, int64_t* changed);
     // Every count made again from the stored reports (a database of an
     // earlier schema).
     bool Recount(QVSqlSession& s);

@@ -287,6 +287,26 @@ TEST_P(StoreTest, HeldReportsCountOnlyOnceReleasedAndAPurgeTakesEverythingBack) 
     EXPECT_EQ(0, versions.other);
 }
 
+// A purge from another connection (the command, while the server runs)
+// gives the server's breakdowns their room under the cap back at once.
+TEST_P(StoreTest, ValuesPurgedElsewhereLeaveRoomUnderTheCap) {
+    auto server = Open(2);
+    std::vector<QVReportRow> forged = {Row("f1", "2026-12-01", "1", "9.0"), Row("f2", "2026-12-01", "1", "9.1")};
+    for (QVReportRow& r : forged) r.source = "203.0.113.7";
+    ASSERT_TRUE(Write(*server, forged));
+    QVPurgeFilter filter;
+    filter.source = "203.0.113.7";
+    QVPurgeResult result;
+    std::string error;
+    ASSERT_TRUE(Open(2)->Purge(filter, false, &result, &error)) << error;
+    ASSERT_TRUE(Write(*server, {Row("a", "2026-12-02", "1", "1.2")}));
+    QVBreakdownPage versions;
+    ASSERT_TRUE(server->Breakdown("3", "version", "2026-12-01", "2026-12-31", false, 0, 50, &versions));
+    EXPECT_EQ(0, versions.other);
+    ASSERT_EQ(1u, versions.rows.size());
+    EXPECT_EQ("1.2", versions.rows[0].value);
+}
+
 TEST_P(StoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
     auto store = Open();
     std::vector<QVReportRow> rows;

@@ -203,6 +203,11 @@ VERSION_1 = [
     "INSERT INTO meta VALUES ('schema_version', '1')",
     "INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)"
     " VALUES (1000, '1970-01-01', 'old', '1.0', 'om', '1', 6, 1, 'Windows 7', '', %s)",
+    # The same time in another spelling, the lowest time there is, one past
+    # the highest, and no number: the first two kept, once each.
+] + ["INSERT INTO reports (received_at, day, game_id, version, guid, client_time, osmajor, osminor, system, flash, body)"
+     " VALUES (1000, '1970-01-01', 'old', '1.0', '%s', '%s', 6, 1, 'Windows 7', '', %%s)" % guid_time
+     for guid_time in (("om", "01"), ("om2", "-9223372036854775808"), ("om3", "9223372036854775808"), ("om4", "1-2"))] + [
     "INSERT INTO machines VALUES ('old', 'om', 1000, 1000, 1)", "INSERT INTO daily VALUES ('old', '1970-01-01', 1, 1)",
     "INSERT INTO games VALUES ('old', 1, 1)",
 ]
@@ -226,13 +231,16 @@ def upgrade(db, name):
     c.check("%s: a database of schema version 1 is upgraded in place" % name, server.ready and
             query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["2"], server.output())
     c.check("%s:   its reports kept, with an empty source and counted" % name,
-            query(db, "SELECT game_id || '/' || source || '/' || held FROM reports") == ["old//0"])
+            query(db, "SELECT game_id || '/' || source || '/' || held FROM reports") == ["old//0"] * 2)
+    kept = query(db, "SELECT guid || '/' || client_time FROM reports ORDER BY guid")
+    c.check("%s:   each time once, and only times a report can have" % name,
+            kept == ["om/1", "om2/-9223372036854775808"], kept)
     texts = query(db, "SELECT replace(replace(text, char(9), '|'), ' ', '_') FROM texts ORDER BY text".replace(
         "char(9)", "char(9)" if db.startswith("sqlite:") else "chr(9)"))
     c.check("%s:   with their texts and body" % name, stored_body(db, "1") == b"\x00" and
             texts[-2:] == ["1.0", "6.1|Windows_7"], texts)  # and "" (no Flash Player)
     c.check("%s:   and new ones taken" % name, post(body(game=b"old", guid=b"om", when=b"2"))[0] == 200 and
-            machine_reports(db) == ["2"])
+            machine_reports(db, "guid = 'om'") == ["2"])
     server.stop()
 
 
