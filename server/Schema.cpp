@@ -190,4 +190,38 @@ bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, 
            failed();
 }
 
+namespace QVCountSql {
+const char kPutMachine[] =
+    "INSERT INTO machines AS m (game_id, guid, days, times) VALUES (?, ?, ?, ?)"
+    " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days, times = excluded.times";
+const char kDropMachine[] = "DELETE FROM machines WHERE game_id = ? AND guid = ?";
+const char kAddDay[] =
+    "INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
+    " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
+    " new_machines = d.new_machines + excluded.new_machines";
+const char kDropDay[] = "DELETE FROM daily WHERE game_id = ? AND day = ? AND reports <= 0 AND new_machines <= 0";
+const char kAddLast[] =
+    "INSERT INTO machine_last AS l (game_id, day, machines) VALUES (?, ?, ?) ON CONFLICT (game_id, day)"
+    " DO UPDATE SET machines = l.machines + excluded.machines";
+const char kDropLast[] = "DELETE FROM machine_last WHERE game_id = ? AND day = ? AND machines <= 0";
+const char kAddGap[] =
+    "INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines) VALUES (?, ?, ?, ?)"
+    " ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines";
+const char kDropGap[] =
+    "DELETE FROM machine_gaps WHERE game_id = ? AND first_day = ? AND last_day = ? AND machines <= 0";
+const char kAddValue[] =
+    "INSERT INTO breakdown AS b (game_id, kind, value, reports) VALUES (?, ?, ?, ?)"
+    " ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports";
+const char kDropValue[] = "DELETE FROM breakdown WHERE game_id = ? AND kind = ? AND value = ? AND reports <= 0";
+const char kAddValueDay[] =
+    "INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports) VALUES (?, ?, ?, ?, ?)"
+    " ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports";
+const char kDropValueDay[] =
+    "DELETE FROM breakdown_days WHERE game_id = ? AND kind = ? AND day = ? AND value = ? AND reports <= 0";
+const char kAddGame[] =
+    "INSERT INTO games AS g (game_id, reports, machines) VALUES (?, ?, ?) ON CONFLICT (game_id)"
+    " DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines";
+const char kDropGame[] = "DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0";
+}  // namespace QVCountSql
+
 }  // namespace Quorvel

@@ -37,6 +37,25 @@ std::string CreateSchemaSql(QVDialect dialect);
 // The statements that take a database from version `from` to the next.
 std::string UpgradeSql(QVDialect dialect, int from);
 
+// The statements that move the counts, in both stores' own words: each
+// adds to a row (made when missing), or deletes it once nothing is left.
+namespace QVCountSql {
+extern const char kPutMachine[];
+extern const char kDropMachine[];
+extern const char kAddDay[];
+extern const char kDropDay[];
+extern const char kAddLast[];
+extern const char kDropLast[];
+extern const char kAddGap[];
+extern const char kDropGap[];
+extern const char kAddValue[];
+extern const char kDropValue[];
+extern const char kAddValueDay[];
+extern const char kDropValueDay[];
+extern const char kAddGame[];
+extern const char kDropGame[];
+}  // namespace QVCountSql
+
 }  // namespace Quorvel
 
 #endif

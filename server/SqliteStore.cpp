@@ -155,29 +155,20 @@ struct QVSqliteStore::Statements {
                            " guid, sign, source, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
           machine(db, "SELECT days, times FROM machines WHERE game_id = ? AND guid = ?"),
           values(db, "SELECT value FROM breakdown WHERE game_id = ? AND kind = ?"),
-          putMachine(db, "INSERT INTO machines (game_id, guid, days, times) VALUES (?, ?, ?, ?)"
-                         " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days, times = excluded.times"),
-          dropMachine(db, "DELETE FROM machines WHERE game_id = ? AND guid = ?"),
-          addDay(db, "INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
-                     " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
-                     " new_machines = d.new_machines + excluded.new_machines"),
-          dropDay(db, "DELETE FROM daily WHERE game_id = ? AND day = ? AND reports <= 0 AND new_machines <= 0"),
-          addLast(db, "INSERT INTO machine_last AS l (game_id, day, machines) VALUES (?, ?, ?)"
-                      " ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines"),
-          dropLast(db, "DELETE FROM machine_last WHERE game_id = ? AND day = ? AND machines <= 0"),
-          addGap(db, "INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines) VALUES (?, ?, ?, ?)"
-                     " ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines"),
-          dropGap(db, "DELETE FROM machine_gaps WHERE game_id = ? AND first_day = ? AND last_day = ? AND machines <= 0"),
-          addValue(db, "INSERT INTO breakdown AS b (game_id, kind, value, reports) VALUES (?, ?, ?, ?)"
-                       " ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports"),
-          dropValue(db, "DELETE FROM breakdown WHERE game_id = ? AND kind = ? AND value = ? AND reports <= 0"),
-          addValueDay(db, "INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports) VALUES (?, ?, ?, ?, ?)"
-                          " ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports"),
-          dropValueDay(db, "DELETE FROM breakdown_days WHERE game_id = ? AND kind = ? AND day = ? AND value = ?"
-                           " AND reports <= 0"),
-          addGame(db, "INSERT INTO games AS g (game_id, reports, machines) VALUES (?, ?, ?) ON CONFLICT (game_id)"
-                      " DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines"),
-          dropGame(db, "DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0"),
+          putMachine(db, QVCountSql::kPutMachine),
+          dropMachine(db, QVCountSql::kDropMachine),
+          addDay(db, QVCountSql::kAddDay),
+          dropDay(db, QVCountSql::kDropDay),
+          addLast(db, QVCountSql::kAddLast),
+          dropLast(db, QVCountSql::kDropLast),
+          addGap(db, QVCountSql::kAddGap),
+          dropGap(db, QVCountSql::kDropGap),
+          addValue(db, QVCountSql::kAddValue),
+          dropValue(db, QVCountSql::kDropValue),
+          addValueDay(db, QVCountSql::kAddValueDay),
+          dropValueDay(db, QVCountSql::kDropValueDay),
+          addGame(db, QVCountSql::kAddGame),
+          dropGame(db, QVCountSql::kDropGame),
           dataVersion(db, "PRAGMA data_version") {}
 
     bool Valid() const {

@@ -7,6 +7,7 @@
 
 #include "server/Counting.h"
 #include "server/Days.h"
+#include "server/Schema.h"
 #include "server/PgStore.h"
 #include "server/Sql.h"
 #include "server/SqliteStore.h"
@@ -417,73 +418,59 @@ bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& 
 bool QVStore::ApplyDeltas(QVSqlSession& s, const QVCountDeltas& d) {
     for (const auto& m : d.machines) {
         const bool done = Kept(m.second)
-            ? s.Run("INSERT INTO machines AS m (game_id, guid, days, times) VALUES (?, ?, ?, ?)"
-                    " ON CONFLICT (game_id, guid) DO UPDATE SET days = excluded.days, times = excluded.times",
+            ? s.Run(QVCountSql::kPutMachine,
                     {m.first.first, m.first.second, QVSqlValue::Bytes(EncodeDays(m.second.days)),
                      QVSqlValue::Bytes(EncodeTimes(m.second.times))})
-            : s.Run("DELETE FROM machines WHERE game_id = ? AND guid = ?", {m.first.first, m.first.second});
+            : s.Run(QVCountSql::kDropMachine, {m.first.first, m.first.second});
         if (!done) return false;
     }
-    // Each count moved on; a row with nothing left in it goes.
+    // Each count moved on; where one was taken from, a row with nothing
+    // left in it goes.
     for (const auto& x : d.days) {
         if (x.second.first == 0 && x.second.second == 0) continue;
-        if (!s.Run("INSERT INTO daily AS d (game_id, day, reports, new_machines) VALUES (?, ?, ?, ?)"
-                   " ON CONFLICT (game_id, day) DO UPDATE SET reports = d.reports + excluded.reports,"
-                   " new_machines = d.new_machines + excluded.new_machines",
-                   {x.first.first, x.first.second, x.second.first, x.second.second}) ||
-            !s.Run("DELETE FROM daily WHERE game_id = ? AND day = ? AND reports <= 0 AND new_machines <= 0",
-                   {x.first.first, x.first.second})) {
+        if (!s.Run(QVCountSql::kAddDay, {x.first.first, x.first.second, x.second.first, x.second.second}) ||
+            ((x.second.first < 0 || x.second.second < 0) &&
+             !s.Run(QVCountSql::kDropDay, {x.first.first, x.first.second}))) {
             return false;
         }
     }
     for (const auto& x : d.lastDays) {
         if (x.second == 0) continue;
-        if (!s.Run("INSERT INTO machine_last AS l (game_id, day, machines) VALUES (?, ?, ?)"
-                   " ON CONFLICT (game_id, day) DO UPDATE SET machines = l.machines + excluded.machines",
-                   {x.first.first, x.first.second, x.second}) ||
-            !s.Run("DELETE FROM machine_last WHERE game_id = ? AND day = ? AND machines <= 0", {x.first.first, x.first.second})) {
+        if (!s.Run(QVCountSql::kAddLast, {x.first.first, x.first.second, x.second}) ||
+            (x.second < 0 && !s.Run(QVCountSql::kDropLast, {x.first.first, x.first.second}))) {
             return false;
         }
     }
     for (const auto& x : d.gaps) {
         if (x.second == 0) continue;
         const std::string& game = std::get<0>(x.first);
-        if (!s.Run("INSERT INTO machine_gaps AS g (game_id, first_day, last_day, machines) VALUES (?, ?, ?, ?)"
-                   " ON CONFLICT (game_id, first_day, last_day) DO UPDATE SET machines = g.machines + excluded.machines",
-                   {game, std::get<1>(x.first), std::get<2>(x.first), x.second}) ||
-            !s.Run("DELETE FROM machine_gaps WHERE game_id = ? AND first_day = ? AND last_day = ? AND machines <= 0",
-                   {game, std::get<1>(x.first), std::get<2>(x.first)})) {
+        if (!s.Run(QVCountSql::kAddGap, {game, std::get<1>(x.first), std::get<2>(x.first), x.second}) ||
+            (x.second < 0 && !s.Run(QVCountSql::kDropGap, {game, std::get<1>(x.first), std::get<2>(x.first)}))) {
             return false;
         }
     }
     for (const auto& x : d.breakdown) {
         if (x.second == 0) continue;
         const std::string& game = std::get<0>(x.first);
-        if (!s.Run("INSERT INTO breakdown AS b (game_id, kind, value, reports) VALUES (?, ?, ?, ?)"
-                   " ON CONFLICT (game_id, kind, value) DO UPDATE SET reports = b.reports + excluded.reports",
-                   {game, std::get<1>(x.first), std::get<2>(x.first), x.second}) ||
-            !s.Run("DELETE FROM breakdown WHERE game_id = ? AND kind = ? AND value = ? AND reports <= 0",
-                   {game, std::get<1>(x.first), std::get<2>(x.first)})) {
+        if (!s.Run(QVCountSql::kAddValue, {game, std::get<1>(x.first), std::get<2>(x.first), x.second}) ||
+            (x.second < 0 && !s.Run(QVCountSql::kDropValue, {game, std::get<1>(x.first), std::get<2>(x.first)}))) {
             return false;
         }
     }
     for (const auto& x : d.breakdownDays) {
         if (x.second == 0) continue;
         const std::string& game = std::get<0>(x.first);
-        if (!s.Run("INSERT INTO breakdown_days AS b (game_id, kind, day, value, reports) VALUES (?, ?, ?, ?, ?)"
-                   " ON CONFLICT (game_id, kind, day, value) DO UPDATE SET reports = b.reports + excluded.reports",
-                   {game, std::get<1>(x.first), std::get<2>(x.first), std::get<3>(x.first), x.second}) ||
-            !s.Run("DELETE FROM breakdown_days WHERE game_id = ? AND kind = ? AND day = ? AND value = ? AND reports <= 0",
-                   {game, std::get<1>(x.first), std::get<2>(x.first), std::get<3>(x.first)})) {
+        const std::string& kind = std::get<1>(x.first);
+        if (!s.Run(QVCountSql::kAddValueDay, {game, kind, std::get<2>(x.first), std::get<3>(x.first), x.second}) ||
+            (x.second < 0 &&
+             !s.Run(QVCountSql::kDropValueDay, {game, kind, std::get<2>(x.first), std::get<3>(x.first)}))) {
             return false;
         }
     }
     for (const auto& x : d.games) {
         if (x.second.first == 0 && x.second.second == 0) continue;
-        if (!s.Run("INSERT INTO games AS g (game_id, reports, machines) VALUES (?, ?, ?) ON CONFLICT (game_id)"
-                   " DO UPDATE SET reports = g.reports + excluded.reports, machines = g.machines + excluded.machines",
-                   {x.first, x.second.first, x.second.second}) ||
-            !s.Run("DELETE FROM games WHERE game_id = ? AND reports <= 0 AND machines <= 0", {x.first})) {
+        if (!s.Run(QVCountSql::kAddGame, {x.first, x.second.first, x.second.second}) ||
+            ((x.second.first < 0 || x.second.second < 0) && !s.Run(QVCountSql::kDropGame, {x.first}))) {
             return false;
         }
     }

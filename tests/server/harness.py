@@ -59,10 +59,12 @@ def days_reports(hexes):
     return [str(total)]
 
 
-def request(data, address=INTAKE, timeout=15):
-    """Sends raw bytes, reads to the end; (status, whole answer, seconds)."""
+def request(data, address=INTAKE, timeout=15, source=None):
+    """Sends raw bytes (from the local address source, if given), reads to
+    the end; (status, whole answer, seconds)."""
     t0 = time.time()
-    with socket.create_connection(address, timeout=timeout) as s:
+    with socket.create_connection(address, timeout=timeout,
+                                  source_address=(source, 0) if source else None) as s:
         s.sendall(data)
         answer = b""
         while True:

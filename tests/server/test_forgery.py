@@ -11,7 +11,6 @@ import io
 import os
 import random
 import re
-import socket
 import subprocess
 import time
 
@@ -29,15 +28,8 @@ os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_s
 def post_from(source, payload, headers=b""):
     """A report from a loopback address of its own (the test has the whole
     127/8 in its network namespace)."""
-    with socket.create_connection(harness.INTAKE, timeout=15, source_address=(source, 0)) as s:
-        s.sendall(b"POST /micro_stats HTTP/1.0\r\nContent-Length: %d\r\n%s\r\n" % (len(payload), headers) + payload)
-        answer = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
-    return int(answer.split(b" ")[1]) if answer.startswith(b"HTTP/") else 0
+    return harness.request(b"POST /micro_stats HTTP/1.0\r\nContent-Length: %d\r\n%s\r\n" % (len(payload), headers) + payload,
+                           source=source)[0]
 
 
 def rss(server):
