@@ -61,6 +61,12 @@ bool SplitReport(const std::string& body, QVReportFields* fields) {
     return true;
 }
 
+size_t Utf8Characters(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+}
+
 bool IsInstallerTime(const std::string& time) {
     const bool negative = !time.empty() && time[0] == '-';
     const size_t first = negative ? 1 : 0;

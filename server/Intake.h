@@ -19,8 +19,16 @@ enum QVIntakeVerdict {
     kIntakeAccepted,
     kIntakeMalformed,     // 400: not the nine fields in order, or a value of the wrong shape
     kIntakeBadSignature,  // 403
-    kIntakeBadText        // 400: text the code page cannot decode, or a NUL in it
+    kIntakeBadText        // 400: text the code page cannot decode, a NUL, or too long
 };
+
+// The installer reads each text into a buffer of 260 characters (its
+// identifier is shorter still): a longer one is forged, and would not fit
+// PostgreSQL's index entries (2,704 bytes), which refuse the whole batch.
+const size_t kMaxTextCharacters = 260;
+
+// Characters of UTF-8 text.
+size_t Utf8Characters(const std::string& text);
 
 // Why a request was refused, as counted per day.
 const char* VerdictReason(QVIntakeVerdict verdict);
@@ -56,7 +64,9 @@ QVIntakeVerdict TakeIn(const std::string& body, const std::string& key, Converte
         std::string converted;
         if (!toUtf8(*text, &converted)) return kIntakeBadText;
         // A NUL would end the text early in PostgreSQL and not in SQLite.
-        if (converted.find('\0') != std::string::npos) return kIntakeBadText;
+        if (converted.find('\0') != std::string::npos || Utf8Characters(converted) > kMaxTextCharacters) {
+            return kIntakeBadText;
+        }
         text->swap(converted);
     }
     return kIntakeAccepted;

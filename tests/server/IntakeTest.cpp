@@ -68,6 +68,15 @@ TEST(IntakeTest, TakesInTheInstallersBody) {
         {"empty", "", kIntakeMalformed},
         {"bytes no code page 936 text", Body("\xFF\xFF", "g", "1", "s"), kIntakeBadText},
         {"a NUL in system", Body("3", "g", "1", std::string("a\0b", 3)), kIntakeBadText},
+        // 260 characters the installer can send (GBK: two bytes each), one
+        // more it cannot.
+        {"system of 260 CJK characters", Body("3", "g", "1", [] {
+             std::string s;
+             for (int i = 0; i < 260; ++i) s += "\xC6\xEC";
+             return s;
+         }()), kIntakeAccepted},
+        {"system of 261 characters", Body("3", "g", "1", std::string(261, 's')), kIntakeBadText},
+        {"game_id of 261 characters", Body(std::string(261, '3'), "g", "1", "s"), kIntakeBadText},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
