@@ -36,6 +36,8 @@ QVMetrics::QVMetrics() : m_registry(std::make_shared<prometheus::Registry>()) {
                      "Reports stored but held for review: more from one source than its rate allows (in stored_total too).");
     m_spooled = Counter(r, "qvstats_reports_spooled_total",
                         "Reports made durable in the local spool while the database could not take them.");
+    m_setAside = Counter(r, "qvstats_reports_set_aside_total",
+                         "Spooled reports the database refused alone while it took others, kept in the spool's table refused.");
     m_dashboardRefused = Counter(r, "qvstats_dashboard_connections_refused_total",
                                  "Dashboard connections closed at once: too many open.");
     m_pruned = Counter(r, "qvstats_reports_pruned_total", "Raw reports deleted by retention.");
@@ -76,6 +78,7 @@ void QVMetrics::Stored(int64_t reports, int64_t replayed, int64_t held) {
 }
 
 void QVMetrics::Spooled(int64_t reports) { m_spooled->Increment(static_cast<double>(reports)); }
+void QVMetrics::SetAside(int64_t reports) { m_setAside->Increment(static_cast<double>(reports)); }
 
 void QVMetrics::Refused(const std::string& reason) {
     // Only the known reasons: a label's values stay a small fixed set.

@@ -37,6 +37,7 @@ public:
     // receivers took in).
     void Stored(int64_t reports, int64_t replayed, int64_t held = 0);
     void Spooled(int64_t reports);
+    void SetAside(int64_t reports);
     // A refused request of the public listener, by the reason it is counted
     // under on the dashboard.
     void Refused(const std::string& reason);
@@ -48,7 +49,7 @@ public:
 
 private:
     std::shared_ptr<prometheus::Registry> m_registry;
-    prometheus::Counter *m_stored, *m_replayed, *m_held, *m_spooled, *m_dashboardRefused, *m_pruned;
+    prometheus::Counter *m_stored, *m_replayed, *m_held, *m_spooled, *m_setAside, *m_dashboardRefused, *m_pruned;
     prometheus::Gauge *m_queue, *m_spool, *m_spoolBytes, *m_intakeConnections, *m_dashboardConnections, *m_up;
     prometheus::Histogram *m_batch, *m_commit;
     std::map<std::string, prometheus::Counter*> m_refused;  // the known reasons, made at start

@@ -140,6 +140,21 @@ bool QVSpool::Oldest(size_t limit, std::vector<QVReportRow>* rows, int64_t* last
     return true;
 }
 
+bool QVSpool::SetAside(int64_t last, std::string* error) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    const std::string seq = std::to_string(last);
+    if (!m_db->Exec("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS refused AS SELECT * FROM spool WHERE 0;"
+                    " INSERT INTO refused SELECT * FROM spool WHERE seq = " + seq + ";"
+                    " DELETE FROM spool WHERE seq = " + seq + "; COMMIT;")) {
+        *error = "the spool " + m_path + ": " + m_db->Error();
+        m_db->Exec("ROLLBACK");
+        return false;
+    }
+    if (m_reports > 0) --m_reports;
+    Measure();
+    return true;
+}
+
 bool QVSpool::RemoveThrough(int64_t last, std::string* error) {
     std::lock_guard<std::mutex> hold(m_mutex);
     QVSqliteStatement remove(*m_db, "DELETE FROM spool WHERE seq <= ?");

@@ -38,6 +38,10 @@ public:
     // The oldest reports, at most limit; last is the place to remove through.
     bool Oldest(size_t limit, std::vector<QVReportRow>* rows, int64_t* last, std::string* error);
     bool RemoveThrough(int64_t last, std::string* error);
+    // Moves the report at place last out of the way into the file's table
+    // `refused`, kept there for the operator: the database refuses it while
+    // it takes others, and it would hold up every report behind it.
+    bool SetAside(int64_t last, std::string* error);
 
     const std::string& Path() const { return m_path; }
     // Read without waiting for a write under way.

@@ -331,9 +331,16 @@ void QVWriter::Run() {
 
 void QVWriter::Drain() {
     const int64_t kFirstPause = 250, kLongestPause = 2000;
+    // Refused that often alone, while the database answers, a report is set
+    // aside: once could be a passing failure.
+    const int kRefusalsToSetAside = 3;
     int64_t pause = kFirstPause;
     std::vector<QVReportRow> rows;
     std::vector<bool> inserted;
+    // After a batch the database refused while it answered: that many
+    // reports one at a time, to find the one it refuses.
+    size_t single = 0;
+    int refusals = 0;
     for (;;) {
         bool up;
         {
@@ -355,7 +362,7 @@ void QVWriter::Drain() {
         }
         std::string error;
         int64_t last = 0;
-        if (!m_spool->Oldest(m_options.drainBatch, &rows, &last, &error)) {
+        if (!m_spool->Oldest(single > 0 ? 1 : m_options.drainBatch, &rows, &last, &error)) {
             Log(kLogError, "cannot drain the spool: %s", error.c_str());
             pause = kLongestPause;
             continue;
@@ -369,10 +376,35 @@ void QVWriter::Drain() {
         const auto started = std::chrono::steady_clock::now();
         const std::vector<QVRejectCount> none;
         if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(rows, none, &inserted, &error); })) {
-            MarkDown(error);
+            if (!Timed(m_drainStarted, [this] { return m_drainStore->Healthy(); })) {
+                MarkDown(error);
+                single = 0;
+                refusals = 0;
+            } else if (rows.size() > 1) {
+                Log(kLogWarning, "the database refused %zu spooled reports (%s): trying them one at a time", rows.size(),
+                    error.c_str());
+                single = rows.size();
+                refusals = 0;
+            } else if (++refusals >= kRefusalsToSetAside) {
+                std::string why;
+                if (m_spool->SetAside(last, &why)) {
+                    Log(kLogError, "the database refuses a report (game %s, machine %s, time %s): %s; set aside in the"
+                        " table refused of the spool %s", rows[0].gameId.c_str(), rows[0].guid.c_str(),
+                        rows[0].clientTime.c_str(), error.c_str(), m_spool->Path().c_str());
+                    m_metrics.SetAside(1);
+                    if (single > 0) --single;
+                    refusals = 0;
+                    SpoolLevel();
+                    pause = 0;
+                    continue;
+                }
+                Log(kLogError, "cannot set a report aside: %s", why.c_str());
+            }
             pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause);
             continue;
         }
+        if (single > 0) single -= std::min(single, rows.size());
+        refusals = 0;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         // Removed only once committed: a kill in between stores them again,
         // and the database's unique key keeps each once.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "server/Metrics.h"
 #include "server/Spool.h"
+#include "server/SqliteStore.h"
 #include "server/Writer.h"
 
 using namespace Quorvel;
@@ -25,6 +27,7 @@ struct FakeDatabase {
     std::mutex mutex;
     std::condition_variable wake;
     bool entered = false, released = true, failing = false;
+    std::string poison;  // a client time refused in any batch, while the rest of the database works
     std::vector<size_t> batches;
     std::vector<std::string> stored;  // client times, as they came
     int64_t rejected = 0;
@@ -43,6 +46,12 @@ public:
         if (m_db.failing) {
             *error = "connection refused";
             return false;
+        }
+        for (const QVReportRow& r : rows) {
+            if (r.clientTime == m_db.poison) {
+                *error = "index row size exceeds maximum";
+                return false;
+            }
         }
         m_db.batches.push_back(rows.size());
         inserted->clear();
@@ -205,6 +214,48 @@ TEST_F(SpoolFolder, WhileTheDatabaseIsDownReportsAreSpooledThenStoredInOrderOnce
     EXPECT_LE(5, Metric(metrics, "qvstats_reports_spooled_total"));  // and the sixth, unless the drain was done
     EXPECT_EQ(5, Metric(metrics, "qvstats_reports_stored_total"));
     EXPECT_EQ(1, Metric(metrics, "qvstats_reports_replayed_total"));
+}
+
+// A report the database refuses while it takes others holds up nothing:
+// it is found, set aside in the spool's file, and the rest follow it.
+TEST_F(SpoolFolder, AReportTheDatabaseRefusesAloneIsSetAsideAndTheRestAreStored) {
+    FakeDatabase db;
+    db.poison = "2";
+    db.released = false;
+    FakeStore store(db), drainStore(db);
+    QVMetrics metrics;
+    QVSpool spool(m_folder + "/spool.db", 1 << 30);
+    std::string error;
+    ASSERT_TRUE(spool.Open(&error)) << error;
+    std::atomic<int> acknowledged(0), lost(0);
+    const auto done = [&](bool ok) { (ok ? acknowledged : lost)++; };
+    QVWriter writer(store, &spool, &drainStore, metrics, QVWriterOptions());
+    writer.Start();
+    ASSERT_TRUE(writer.Submit(Report("1"), done));
+    {
+        std::unique_lock<std::mutex> lock(db.mutex);  // 2 and 3 then go in one batch
+        db.wake.wait(lock, [&] { return db.entered; });
+    }
+    ASSERT_TRUE(writer.Submit(Report("2"), done));
+    ASSERT_TRUE(writer.Submit(Report("3"), done));
+    {
+        std::lock_guard<std::mutex> lock(db.mutex);
+        db.released = true;
+    }
+    db.wake.notify_all();
+    ASSERT_TRUE(Eventually([&] { return acknowledged.load() == 3 && spool.Reports() == 0 && writer.Health().ok; }))
+        << writer.Health().text;
+    ASSERT_TRUE(writer.Submit(Report("4"), done));
+    ASSERT_TRUE(Eventually([&] { return acknowledged.load() == 4; }));
+    writer.Stop();
+    EXPECT_EQ(std::vector<std::string>({"1", "3", "4"}), db.stored);
+    EXPECT_EQ(0, lost.load());
+    EXPECT_EQ(1, Metric(metrics, "qvstats_reports_set_aside_total"));
+    QVSqliteDb file(m_folder + "/spool.db", SQLITE_OPEN_READONLY);
+    QVSqliteStatement refused(file, "SELECT client_time FROM refused");
+    ASSERT_EQ(SQLITE_ROW, refused.Step()) << file.Error();
+    EXPECT_EQ("2", refused.Text(0));
+    EXPECT_EQ(SQLITE_DONE, refused.Step());
 }
 
 TEST_F(SpoolFolder, AFullSpoolRefusesAndWhatItHeldSurvivesARestart) {

@@ -27,10 +27,11 @@ c.check("another method: 405", post(body(), method="PUT")[0] == 405)
 status, answer, _ = harness.request(b"GET /micro_stats HTTP/1.0\r\n\r\n")
 c.check("GET of the intake: 405 with Allow: POST", status == 405 and b"Allow: POST" in answer)
 
-# A body of exactly 4 KiB is taken; one byte more is too large.
+# A body of exactly 4 KiB is read and judged; one byte more is too large.
 base = body(when=b"3", system=b"")
 exact = body(when=b"3", system=b"s" * (4096 - len(base)))
-c.check("a signed body of exactly 4096 bytes: 200", len(exact) == 4096 and post(exact)[0] == 200, len(exact))
+c.check("a signed body of exactly 4096 bytes: read whole, its system text too long (400)",
+        len(exact) == 4096 and post(exact)[0] == 400, len(exact))
 over = body(when=b"4", system=b"s" * (4097 - len(base)))
 c.check("4097 bytes: 413", len(over) == 4097 and post(over)[0] == 413)
 status, _, _ = harness.request(b"POST /micro_stats HTTP/1.0\r\nX-Big: " + b"h" * 9000 + b"\r\nContent-Length: 1\r\n\r\nx")

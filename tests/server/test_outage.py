@@ -230,8 +230,9 @@ c.check("the spool is its owner's alone", os.stat(spool).st_mode & 0o777 == 0o60
 server = Server(url, "--spool", work + "/small.db", "--spool-max-bytes", "65536")
 pg("pg_stop")
 answers = []
-for i in range(60):
-    answers.append(post(body(guid=b"full-%d" % i, when=b"1", system=b"s" * 3000))[0])
+for i in range(150):  # texts as long as the installer's go
+    answers.append(post(body(guid=b"full-%d" % i, when=b"1", version=b"v" * 260, system=b"s" * 260,
+                             flash=b"f" * 260))[0])
 c.check("a full spool: 503", 503 in answers and answers.count(200) > 5, "%d × 200, %d × 503" % (answers.count(200), answers.count(503)))
 status, answer, _ = get("/healthz")
 c.check("  /healthz 503", status == 503, answer[-100:])
