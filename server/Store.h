@@ -238,7 +238,7 @@ private:
 
     // Texts' ids: those committed, and those of the open transaction. A
     // flood of new texts starts the first again once it holds kKnownTexts.
-    static const size_t kKnownTexts = 100000;
+    static const size_t kKnownTexts = 20000;  // about 2.5 MB; a publisher has far fewer
     std::unordered_map<std::string, int64_t> m_texts, m_newTexts;
 };
 
