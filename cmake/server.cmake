@@ -42,7 +42,7 @@ if(TARGET GTest::gtest_main)
 endif()
 
 # The server for real, each test in a network namespace of its own.
-foreach(test http storage dashboard outage operations retention forgery)
+foreach(test http slow storage dashboard outage operations retention forgery)
   add_test(NAME server.${test}
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tools/netns-run.sh python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/server/test_${test}.py)
   set_tests_properties(server.${test} PROPERTIES TIMEOUT 300

@@ -27,6 +27,18 @@ void QVSessionList::ShutAll(bool idleOnly) {
     for (const std::shared_ptr<QVSession>& session : alive) session->Shut(idleOnly);
 }
 
+bool QVSessionList::ShutOldestIdle() {
+    // The newest are at the front.
+    for (auto it = m_sessions.rbegin(); it != m_sessions.rend(); ++it) {
+        std::shared_ptr<QVSession> session = it->lock();
+        if (session && session->Idle()) {
+            session->Shut(false);
+            return true;
+        }
+    }
+    return false;
+}
+
 QVAcceptor::QVAcceptor(asio::io_context& io, const std::string& what, size_t maxConnections, QVSessionList& sessions,
                        Refused refused)
     : m_what(what), m_maxConnections(maxConnections), m_refused(std::move(refused)), m_acceptor(io), m_pause(io),
@@ -61,13 +73,16 @@ void QVAcceptor::Accept() {
     m_acceptor.async_accept(m_peer, [this](boost::system::error_code error, tcp::socket socket) {
         if (error == asio::error::operation_aborted || m_stopped) return;
         if (!error) {
-            if (m_sessions.Size() >= m_maxConnections) {
+            if (m_sessions.Size() < m_maxConnections) {
+                m_make(std::move(socket), m_peer);
+            } else if (m_sessions.ShutOldestIdle()) {
+                m_refused("too_many_connections");
+                m_make(std::move(socket), m_peer);
+            } else {
                 // Refused, not queued: a client gives up on its own.
                 m_refused("too_many_connections");
                 boost::system::error_code ignored;
                 socket.close(ignored);
-            } else {
-                m_make(std::move(socket), m_peer);
             }
             return Accept();
         }

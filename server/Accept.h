@@ -23,6 +23,8 @@ public:
     // Stopping: idleOnly closes a connection that has no request under way;
     // otherwise it is closed whatever it does.
     virtual void Shut(bool idleOnly) = 0;
+    // Waiting for a request: nothing of it is lost when it is shut.
+    virtual bool Idle() const = 0;
 };
 
 // The open connections of one listener, for its cap and its shutdown. Used
@@ -39,6 +41,9 @@ public:
     // From the session's destructor.
     void Remove(Place place);
     void ShutAll(bool idleOnly);
+    // Shuts the connection that has waited longest for its request; false
+    // when every one has a request under way.
+    bool ShutOldestIdle();
     size_t Size() const { return m_size; }
 
 private:
@@ -47,8 +52,10 @@ private:
 };
 
 // Binds a listener and accepts on it until stopped: each connection goes
-// to make, which starts its session, unless the cap is reached (then it is
-// closed at once and counted as refused). A failed accept (descriptors or
+// to make, which starts its session. At the cap, the connection that has
+// waited longest for its request makes room (clients that hold connections
+// open cannot keep new ones out); with none waiting, the new one is closed
+// at once. Either is counted as refused. A failed accept (descriptors or
 // memory used up) waits a moment instead of spinning.
 class QVAcceptor {
 public:

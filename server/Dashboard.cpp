@@ -212,6 +212,7 @@ public:
     // Stopping: a connection waiting for a request is closed, a request
     // under way is answered, then its connection closes; an export is cut
     // with a reset, so that the file does not end as if whole.
+    bool Idle() const override { return !m_busy && !m_exporting; }
     void Shut(bool idleOnly) override {
         m_closing = true;
         if (m_exporting) return Reset();

@@ -54,6 +54,7 @@ public:
     // request under way finishes it, unless it is cut. One whose report is
     // with the writer is never cut: the writer answers within its own
     // deadline, and the report may be committed already.
+    bool Idle() const override { return m_reading && !m_waiting; }
     void Shut(bool idleOnly) override {
         if ((idleOnly && !m_reading) || m_waiting) return;
         beast::error_code ignored;
