@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -116,6 +117,28 @@ protected:
     std::string m_folder;
 };
 
+// A writer with a spool in a folder, its store and its drainer on one fake
+// database; set the database up, then Start.
+struct SpooledWriter {
+    explicit SpooledWriter(const std::string& folder) : store(db), drainStore(db), spool(folder + "/spool.db", 1 << 30) {}
+    bool Start() {
+        std::string error;
+        if (!spool.Open(&error)) return false;
+        writer.reset(new QVWriter(store, &spool, &drainStore, metrics, QVWriterOptions()));
+        writer->Start();
+        return true;
+    }
+    bool Submit(const std::string& time) {
+        return writer->Submit(Report(time), [this](bool ok) { (ok ? acknowledged : lost)++; });
+    }
+    FakeDatabase db;
+    FakeStore store, drainStore;
+    QVMetrics metrics;
+    QVSpool spool;
+    std::atomic<int> acknowledged{0}, lost{0};
+    std::unique_ptr<QVWriter> writer;  // first to go
+};
+
 TEST(WriterTest, AFullQueueRefusesAndWaitingReportsGoInOneCommit) {
     FakeDatabase db;
     db.released = false;
@@ -178,19 +201,14 @@ TEST(WriterTest, WithoutASpoolAFailedCommitAnswersNotStoredAndHealthSaysWhy) {
 }
 
 TEST_F(SpoolFolder, WhileTheDatabaseIsDownReportsAreSpooledThenStoredInOrderOnce) {
-    FakeDatabase db;
+    SpooledWriter w(m_folder);
+    FakeDatabase& db = w.db;
+    QVSpool& spool = w.spool;
     db.failing = true;
-    FakeStore store(db), drainStore(db);
-    QVMetrics metrics;
-    QVSpool spool(m_folder + "/spool.db", 1 << 30);
-    std::string error;
-    ASSERT_TRUE(spool.Open(&error)) << error;
-    std::atomic<int> acknowledged(0), lost(0);
-    const auto done = [&](bool ok) { (ok ? acknowledged : lost)++; };
-    QVWriter writer(store, &spool, &drainStore, metrics, QVWriterOptions());
-    writer.Start();
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(writer.Submit(Report(std::to_string(i)), done));
-    ASSERT_TRUE(Eventually([&] { return acknowledged.load() == 5; }));
+    ASSERT_TRUE(w.Start());
+    QVWriter& writer = *w.writer;
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(w.Submit(std::to_string(i)));
+    ASSERT_TRUE(Eventually([&] { return w.acknowledged.load() == 5; }));
     EXPECT_EQ(5u, spool.Reports());
     EXPECT_FALSE(writer.Health().ok);
     EXPECT_NE(std::string::npos, writer.Health().text.find("5 reports in the spool")) << writer.Health().text;
@@ -202,7 +220,7 @@ TEST_F(SpoolFolder, WhileTheDatabaseIsDownReportsAreSpooledThenStoredInOrderOnce
         db.failing = false;
     }
     // Back: the spool drains, and what comes meanwhile follows it.
-    ASSERT_TRUE(writer.Submit(Report("6"), done));
+    ASSERT_TRUE(w.Submit("6"));
     ASSERT_TRUE(Eventually([&] {
         std::lock_guard<std::mutex> lock(db.mutex);
         return db.stored.size() == 6;
@@ -210,47 +228,40 @@ TEST_F(SpoolFolder, WhileTheDatabaseIsDownReportsAreSpooledThenStoredInOrderOnce
     ASSERT_TRUE(Eventually([&] { return writer.Health().ok && spool.Reports() == 0; })) << writer.Health().text;
     writer.Stop();
     EXPECT_EQ(std::vector<std::string>({"3", "1", "2", "4", "5", "6"}), db.stored);
-    EXPECT_EQ(0, lost.load());
-    EXPECT_LE(5, Metric(metrics, "qvstats_reports_spooled_total"));  // and the sixth, unless the drain was done
-    EXPECT_EQ(5, Metric(metrics, "qvstats_reports_stored_total"));
-    EXPECT_EQ(1, Metric(metrics, "qvstats_reports_replayed_total"));
+    EXPECT_EQ(0, w.lost.load());
+    EXPECT_LE(5, Metric(w.metrics, "qvstats_reports_spooled_total"));  // and the sixth, unless the drain was done
+    EXPECT_EQ(5, Metric(w.metrics, "qvstats_reports_stored_total"));
+    EXPECT_EQ(1, Metric(w.metrics, "qvstats_reports_replayed_total"));
 }
 
 // A report the database refuses while it takes others holds up nothing:
 // it is found, set aside in the spool's file, and the rest follow it.
 TEST_F(SpoolFolder, AReportTheDatabaseRefusesAloneIsSetAsideAndTheRestAreStored) {
-    FakeDatabase db;
+    SpooledWriter w(m_folder);
+    FakeDatabase& db = w.db;
     db.poison = "2";
     db.released = false;
-    FakeStore store(db), drainStore(db);
-    QVMetrics metrics;
-    QVSpool spool(m_folder + "/spool.db", 1 << 30);
-    std::string error;
-    ASSERT_TRUE(spool.Open(&error)) << error;
-    std::atomic<int> acknowledged(0), lost(0);
-    const auto done = [&](bool ok) { (ok ? acknowledged : lost)++; };
-    QVWriter writer(store, &spool, &drainStore, metrics, QVWriterOptions());
-    writer.Start();
-    ASSERT_TRUE(writer.Submit(Report("1"), done));
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(w.Submit("1"));
     {
         std::unique_lock<std::mutex> lock(db.mutex);  // 2 and 3 then go in one batch
         db.wake.wait(lock, [&] { return db.entered; });
     }
-    ASSERT_TRUE(writer.Submit(Report("2"), done));
-    ASSERT_TRUE(writer.Submit(Report("3"), done));
+    ASSERT_TRUE(w.Submit("2"));
+    ASSERT_TRUE(w.Submit("3"));
     {
         std::lock_guard<std::mutex> lock(db.mutex);
         db.released = true;
     }
     db.wake.notify_all();
-    ASSERT_TRUE(Eventually([&] { return acknowledged.load() == 3 && spool.Reports() == 0 && writer.Health().ok; }))
-        << writer.Health().text;
-    ASSERT_TRUE(writer.Submit(Report("4"), done));
-    ASSERT_TRUE(Eventually([&] { return acknowledged.load() == 4; }));
-    writer.Stop();
+    ASSERT_TRUE(Eventually([&] { return w.acknowledged.load() == 3 && w.spool.Reports() == 0 && w.writer->Health().ok; }))
+        << w.writer->Health().text;
+    ASSERT_TRUE(w.Submit("4"));
+    ASSERT_TRUE(Eventually([&] { return w.acknowledged.load() == 4; }));
+    w.writer->Stop();
     EXPECT_EQ(std::vector<std::string>({"1", "3", "4"}), db.stored);
-    EXPECT_EQ(0, lost.load());
-    EXPECT_EQ(1, Metric(metrics, "qvstats_reports_set_aside_total"));
+    EXPECT_EQ(0, w.lost.load());
+    EXPECT_EQ(1, Metric(w.metrics, "qvstats_reports_set_aside_total"));
     QVSqliteDb file(m_folder + "/spool.db", SQLITE_OPEN_READONLY);
     QVSqliteStatement refused(file, "SELECT client_time FROM refused");
     ASSERT_EQ(SQLITE_ROW, refused.Step()) << file.Error();
