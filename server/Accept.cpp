@@ -28,7 +28,7 @@ void QVSessionList::ShutAll(bool idleOnly) {
 }
 
 bool QVSessionList::ShutOldestIdle() {
-    // The newest are at the front.
+    // The latest touched are at the front.
     for (auto it = m_sessions.rbegin(); it != m_sessions.rend(); ++it) {
         std::shared_ptr<QVSession> session = it->lock();
         if (session && session->Idle()) {

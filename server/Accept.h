@@ -40,9 +40,11 @@ public:
     Place Add(const std::shared_ptr<QVSession>& session);
     // From the session's destructor.
     void Remove(Place place);
+    // A session that starts waiting for a request: the newest again.
+    void Touch(Place place) { m_sessions.splice(m_sessions.begin(), m_sessions, place); }
     void ShutAll(bool idleOnly);
-    // Shuts the connection that has waited longest for its request; false
-    // when every one has a request under way.
+    // Shuts the connection that has waited longest for its request (the
+    // one touched longest ago); false when every one has a request under way.
     bool ShutOldestIdle();
     size_t Size() const { return m_size; }
 

@@ -212,7 +212,7 @@ public:
     // Stopping: a connection waiting for a request is closed, a request
     // under way is answered, then its connection closes; an export is cut
     // with a reset, so that the file does not end as if whole.
-    bool Idle() const override { return !m_busy && !m_exporting; }
+    bool Idle() const override { return !m_busy && !m_exporting && !m_closing; }
     void Shut(bool idleOnly) override {
         m_closing = true;
         if (m_exporting) return Reset();
@@ -227,6 +227,7 @@ private:
 
     void Read() {
         m_busy = false;
+        m_dashboard.Sessions().Touch(m_place);
         m_parser.emplace();
         m_parser->header_limit(kHeaderLimit);
         // The whole request, and the wait for it on a kept connection: an

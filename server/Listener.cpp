@@ -54,9 +54,10 @@ public:
     // request under way finishes it, unless it is cut. One whose report is
     // with the writer is never cut: the writer answers within its own
     // deadline, and the report may be committed already.
-    bool Idle() const override { return m_reading && !m_waiting; }
+    bool Idle() const override { return m_reading && !m_waiting && !m_shut; }
     void Shut(bool idleOnly) override {
         if ((idleOnly && !m_reading) || m_waiting) return;
+        m_shut = true;  // a request read meanwhile is not taken: nobody would hear its answer
         beast::error_code ignored;
         m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
         m_stream.close();  // the socket and the stream's deadline timer, which would keep the thread busy
@@ -71,6 +72,7 @@ private:
         // that sends a byte a second is cut off all the same.
         m_stream.expires_after(std::chrono::seconds(m_listener.Options().requestSeconds));
         m_reading = true;
+        m_listener.Sessions().Touch(m_place);
         m_started = std::chrono::steady_clock::now();
         auto self = shared_from_this();
         http::async_read(m_stream, m_buffer, *m_parser,
@@ -79,6 +81,7 @@ private:
 
     void OnRead(beast::error_code error) {
         m_reading = false;
+        if (m_shut) return Close();
         if (error == http::error::end_of_stream || error == beast::error::timeout || error == asio::error::operation_aborted ||
             error == asio::error::connection_reset || error == asio::error::eof) {
             if (error == beast::error::timeout) m_listener.CountReject("timeout");
@@ -222,7 +225,7 @@ private:
     boost::optional<http::request_parser<http::string_body> > m_parser;
     QVIntakeListener& m_listener;
     QVSessionList::Place m_place;
-    bool m_reading, m_waiting = false, m_noDelay = false;
+    bool m_reading, m_waiting = false, m_noDelay = false, m_shut = false;
     std::chrono::steady_clock::time_point m_started;
 };
 

@@ -37,7 +37,7 @@ QVMetrics::QVMetrics() : m_registry(std::make_shared<prometheus::Registry>()) {
     m_spooled = Counter(r, "qvstats_reports_spooled_total",
                         "Reports made durable in the local spool while the database could not take them.");
     m_setAside = Counter(r, "qvstats_reports_set_aside_total",
-                         "Spooled reports the database refused alone while it took others, kept in the spool's table refused.");
+                         "Spooled reports the database refused alone while it took others, kept beside the spool.");
     m_dashboardRefused = Counter(r, "qvstats_dashboard_connections_refused_total",
                                  "Dashboard connections closed at once: too many open.");
     m_pruned = Counter(r, "qvstats_reports_pruned_total", "Raw reports deleted by retention.");

@@ -124,6 +124,7 @@ public:
 protected:
     QVSqlSession* Session() override { return Connected() ? &m_session : NULL; }
     const char* LockRows() const override { return " FOR UPDATE"; }
+    const char* LockReports() const override { return " FOR UPDATE OF r"; }
     bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) override;
     bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) override;
     // Counting's reads and writes as whole batches: a few statements, not

@@ -72,6 +72,12 @@ bool QVSpool::Open(std::string* error) {
     return true;
 }
 
+void QVSpool::Forget() {
+    const size_t removed = static_cast<size_t>(sqlite3_changes(m_db->get())), before = m_reports;
+    m_reports = removed < before ? before - removed : 0;
+    Measure();
+}
+
 bool QVSpool::Measure() {
     QVSqliteStatement pages(*m_db, "SELECT page_count - freelist_count, page_size FROM pragma_page_count(),"
                                    " pragma_freelist_count(), pragma_page_size()");
@@ -140,18 +146,45 @@ bool QVSpool::Oldest(size_t limit, std::vector<QVReportRow>* rows, int64_t* last
     return true;
 }
 
-bool QVSpool::SetAside(int64_t last, std::string* error) {
+std::string QVSpool::RefusedPath() const {
+    const size_t n = m_path.size();
+    return n > 3 && m_path.compare(n - 3, 3, ".db") == 0 ? m_path.substr(0, n - 3) + "-refused.db" : m_path + ".refused";
+}
+
+bool QVSpool::SetAside(int64_t seq, std::string* error) {
     std::lock_guard<std::mutex> hold(m_mutex);
-    const std::string seq = std::to_string(last);
-    if (!m_db->Exec("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS refused AS SELECT * FROM spool WHERE 0;"
-                    " INSERT INTO refused SELECT * FROM spool WHERE seq = " + seq + ";"
-                    " DELETE FROM spool WHERE seq = " + seq + "; COMMIT;")) {
+    const std::string place = std::to_string(seq);
+    // A file of its own, so that what is set aside never fills the spool.
+    // Copied there, then removed here: a crash in between leaves a copy in
+    // both, never in neither.
+    if (!m_refused) {
+        if (!CreatePrivateFile(RefusedPath(), error)) return false;
+        QVSqliteStatement attach(*m_db, "ATTACH DATABASE ? AS refused");
+        if (!attach.Bind(1, RefusedPath()).Run() ||
+            !m_db->Exec("CREATE TABLE IF NOT EXISTS refused.refused AS SELECT * FROM main.spool WHERE 0")) {
+            *error = "the file " + RefusedPath() + ": " + m_db->Error();
+            m_db->Exec("DETACH DATABASE refused");
+            return false;
+        }
+        m_refused = true;
+    }
+    if (!m_db->Exec("INSERT INTO refused.refused SELECT * FROM main.spool WHERE seq = " + place) ||
+        !m_db->Exec("DELETE FROM main.spool WHERE seq = " + place)) {
         *error = "the spool " + m_path + ": " + m_db->Error();
-        m_db->Exec("ROLLBACK");
         return false;
     }
-    if (m_reports > 0) --m_reports;
-    Measure();
+    Forget();
+    return true;
+}
+
+bool QVSpool::Remove(int64_t seq, std::string* error) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    QVSqliteStatement remove(*m_db, "DELETE FROM spool WHERE seq = ?");
+    if (!remove.Bind(1, seq).Run()) {
+        *error = "the spool " + m_path + ": " + m_db->Error();
+        return false;
+    }
+    Forget();
     return true;
 }
 
@@ -162,9 +195,7 @@ bool QVSpool::RemoveThrough(int64_t last, std::string* error) {
         *error = "the spool " + m_path + ": " + m_db->Error();
         return false;
     }
-    const size_t removed = static_cast<size_t>(sqlite3_changes(m_db->get())), before = m_reports;
-    m_reports = removed < before ? before - removed : 0;
-    Measure();
+    Forget();
     return true;
 }
 

@@ -38,10 +38,14 @@ public:
     // The oldest reports, at most limit; last is the place to remove through.
     bool Oldest(size_t limit, std::vector<QVReportRow>* rows, int64_t* last, std::string* error);
     bool RemoveThrough(int64_t last, std::string* error);
-    // Moves the report at place last out of the way into the file's table
-    // `refused`, kept there for the operator: the database refuses it while
-    // it takes others, and it would hold up every report behind it.
-    bool SetAside(int64_t last, std::string* error);
+    // The one report at place seq.
+    bool Remove(int64_t seq, std::string* error);
+    // Moves the report at place seq out of the way, into the table refused
+    // of a file beside the spool (RefusedPath), kept there for the operator:
+    // the database refuses it while it takes others, and it would hold up
+    // every report behind it.
+    bool SetAside(int64_t seq, std::string* error);
+    std::string RefusedPath() const;
 
     const std::string& Path() const { return m_path; }
     // Read without waiting for a write under way.
@@ -51,12 +55,14 @@ public:
 
 private:
     bool Measure();
+    void Forget();  // the rows the last statement deleted
 
     const std::string m_path;
     const uint64_t m_maxBytes;
     std::mutex m_mutex;
     int m_lock;  // held for the spool's life: a second process is refused
     std::unique_ptr<QVSqliteDb> m_db;
+    bool m_refused = false;  // RefusedPath attached
     std::atomic<size_t> m_reports;
     std::atomic<uint64_t> m_bytes;
 };

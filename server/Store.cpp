@@ -554,7 +554,7 @@ bool QVStore::Release(const std::string& source, const std::string& game, int64_
     return InTransaction([&](QVSqlSession& s) {
         std::vector<QVSqlRow> held;
         if (!s.Run(std::string("SELECT r.id, ") + kReportColumns + kReportFrom + " WHERE r.held = 1 AND r.source = ?"
-                       " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at",
+                       " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at" + LockReports(),
                    {source, game, game}, &held)) {
             return false;
         }
@@ -601,7 +601,7 @@ bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, 
             std::vector<QVSqlValue> values = FilterValues(f);
             values.insert(values.end(), {afterTime, afterTime, afterId});
             if (!s.Run(std::string("SELECT r.id, r.held, ") + kReportColumns + kReportFrom + " WHERE" + kMatching + " AND" +
-                           kAfter + " ORDER BY r.received_at, r.id LIMIT 5000",
+                           kAfter + " ORDER BY r.received_at, r.id LIMIT 5000" + LockReports(),
                        values, &page)) {
                 return false;
             }

@@ -228,6 +228,8 @@ protected:
     // What locks the rows a statement reads until the transaction ends
     // (" FOR UPDATE"), where other writers may run at once.
     virtual const char* LockRows() const { return ""; }
+    // The same for the reports (r) of a statement that joins their texts.
+    virtual const char* LockReports() const { return ""; }
 
     const QVStoreOptions m_options;
     std::string m_sourceKey;

@@ -331,9 +331,9 @@ void QVWriter::Run() {
 
 void QVWriter::Drain() {
     const int64_t kFirstPause = 250, kLongestPause = 2000;
-    // Refused that often alone, while the database answers, a report is set
-    // aside: once could be a passing failure.
-    const int kRefusalsToSetAside = 3;
+    // Refused that often on its own while the database answers, a report is
+    // put to the test: the one after it alone, then it again.
+    const int kRefusalsToTest = 3;
     int64_t pause = kFirstPause;
     std::vector<QVReportRow> rows;
     std::vector<bool> inserted;
@@ -341,6 +341,15 @@ void QVWriter::Drain() {
     // reports one at a time, to find the one it refuses.
     size_t single = 0;
     int refusals = 0;
+    const std::vector<QVRejectCount> none;
+    const auto write = [&](std::vector<QVReportRow>& batch, std::string* error) {
+        HashSources(batch, m_drainStore->SourceKey());
+        const auto started = std::chrono::steady_clock::now();
+        if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(batch, none, &inserted, error); })) return false;
+        CountStored(batch, inserted, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        return true;
+    };
+    const auto backOff = [&] { pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause); };
     for (;;) {
         bool up;
         {
@@ -357,7 +366,7 @@ void QVWriter::Drain() {
         }
         if (up && m_spool->Reports() == 0) continue;
         if (!up && !Timed(m_drainStarted, [this] { return m_drainStore->Healthy(); })) {
-            pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause);
+            backOff();
             continue;
         }
         std::string error;
@@ -372,47 +381,63 @@ void QVWriter::Drain() {
             pause = kFirstPause;
             continue;
         }
-        HashSources(rows, m_drainStore->SourceKey());
-        const auto started = std::chrono::steady_clock::now();
-        const std::vector<QVRejectCount> none;
-        if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(rows, none, &inserted, &error); })) {
-            if (!Timed(m_drainStarted, [this] { return m_drainStore->Healthy(); })) {
-                MarkDown(error);
-                single = 0;
-                refusals = 0;
-            } else if (rows.size() > 1) {
-                Log(kLogWarning, "the database refused %zu spooled reports (%s): trying them one at a time", rows.size(),
-                    error.c_str());
-                single = rows.size();
-                refusals = 0;
-            } else if (++refusals >= kRefusalsToSetAside) {
-                std::string why;
-                if (m_spool->SetAside(last, &why)) {
-                    Log(kLogError, "the database refuses a report (game %s, machine %s, time %s): %s; set aside in the"
-                        " table refused of the spool %s", rows[0].gameId.c_str(), rows[0].guid.c_str(),
-                        rows[0].clientTime.c_str(), error.c_str(), m_spool->Path().c_str());
-                    m_metrics.SetAside(1);
-                    if (single > 0) --single;
-                    refusals = 0;
-                    SpoolLevel();
-                    pause = 0;
-                    continue;
-                }
-                Log(kLogError, "cannot set a report aside: %s", why.c_str());
-            }
-            pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause);
+        if (write(rows, &error)) {
+            // Removed only once committed: a kill in between stores them
+            // again, and each machine's times keep each once.
+            if (!m_spool->RemoveThrough(last, &error)) Log(kLogError, "cannot empty the spool: %s", error.c_str());
+            SpoolLevel();
+            if (single > 0) single -= std::min(single, rows.size());
+            refusals = 0;
+            pause = 0;  // at once again while there is more
             continue;
         }
-        if (single > 0) single -= std::min(single, rows.size());
-        refusals = 0;
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        // Removed only once committed: a kill in between stores them again,
-        // and the database's unique key keeps each once.
-        if (!m_spool->RemoveThrough(last, &error)) Log(kLogError, "cannot empty the spool: %s", error.c_str());
-        CountStored(rows, inserted, seconds);
-        SpoolLevel();
-        pause = 0;  // at once again while there is more
+        backOff();
+        if (!Timed(m_drainStarted, [this] { return m_drainStore->Healthy(); })) {
+            MarkDown(error);
+            single = 0;
+            refusals = 0;
+        } else if (rows.size() > 1) {
+            Log(kLogWarning, "the database refused %zu spooled reports (%s): trying them one at a time", rows.size(),
+                error.c_str());
+            single = rows.size();
+            refusals = 0;
+        } else if (++refusals >= kRefusalsToTest) {
+            refusals = 0;
+            if (RefusedAlone(rows, last, error, write)) {
+                if (single > 0) --single;
+                pause = 0;
+            } else {
+                MarkDown(error);  // it takes no report: down for writing
+                single = 0;
+            }
+        }
     }
+}
+
+template <class Write>
+bool QVWriter::RefusedAlone(std::vector<QVReportRow>& suspect, int64_t place, const std::string& why, Write& write) {
+    // The report after it, alone, then the suspect again: only a database
+    // that takes the one and still refuses the other refuses the report,
+    // and not writes for a while (a lock, a full disk, a standby).
+    std::vector<QVReportRow> two;
+    int64_t next = 0;
+    std::string error;
+    if (!m_spool->Oldest(2, &two, &next, &error) || two.size() < 2) return true;  // none to try yet: wait
+    std::vector<QVReportRow> after(1, two[1]);
+    if (!write(after, &error)) return false;
+    if (!m_spool->Remove(next, &error)) Log(kLogError, "cannot empty the spool: %s", error.c_str());
+    if (write(suspect, &error)) {
+        if (!m_spool->RemoveThrough(place, &error)) Log(kLogError, "cannot empty the spool: %s", error.c_str());
+    } else if (m_spool->SetAside(place, &error)) {
+        Log(kLogError, "the database refuses a report (game %s, machine %s, time %s) while it takes others: %s; set"
+            " aside in %s", suspect[0].gameId.c_str(), suspect[0].guid.c_str(), suspect[0].clientTime.c_str(),
+            why.c_str(), m_spool->RefusedPath().c_str());
+        m_metrics.SetAside(1);
+    } else {
+        Log(kLogError, "cannot set a report aside: %s", error.c_str());
+    }
+    SpoolLevel();
+    return true;
 }
 
 }  // namespace Quorvel

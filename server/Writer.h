@@ -97,6 +97,11 @@ public:
 private:
     void Run();
     void Drain();
+    // A spooled report the database refused alone (at place in the spool):
+    // set aside if the database takes the next one and still refuses it;
+    // false when it took neither.
+    template <class Write>
+    bool RefusedAlone(std::vector<QVReportRow>& suspect, int64_t place, const std::string& why, Write& write);
     // Runs work with started set while it runs (m_commitStarted or
     // m_drainStarted): how long the database has kept it waiting.
     template <class Work>

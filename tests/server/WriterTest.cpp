@@ -28,6 +28,7 @@ struct FakeDatabase {
     std::mutex mutex;
     std::condition_variable wake;
     bool entered = false, released = true, failing = false;
+    bool writesRefused = false;  // writes fail (locked, read-only, disk full) while reads answer
     std::string poison;  // a client time refused in any batch, while the rest of the database works
     std::vector<size_t> batches;
     std::vector<std::string> stored;  // client times, as they came
@@ -46,6 +47,10 @@ public:
         m_db.wake.wait(lock, [this] { return m_db.released; });
         if (m_db.failing) {
             *error = "connection refused";
+            return false;
+        }
+        if (m_db.writesRefused) {
+            *error = "database is locked";
             return false;
         }
         for (const QVReportRow& r : rows) {
@@ -262,11 +267,31 @@ TEST_F(SpoolFolder, AReportTheDatabaseRefusesAloneIsSetAsideAndTheRestAreStored)
     EXPECT_EQ(std::vector<std::string>({"1", "3", "4"}), db.stored);
     EXPECT_EQ(0, w.lost.load());
     EXPECT_EQ(1, Metric(w.metrics, "qvstats_reports_set_aside_total"));
-    QVSqliteDb file(m_folder + "/spool.db", SQLITE_OPEN_READONLY);
+    QVSqliteDb file(m_folder + "/spool-refused.db", SQLITE_OPEN_READONLY);
     QVSqliteStatement refused(file, "SELECT client_time FROM refused");
     ASSERT_EQ(SQLITE_ROW, refused.Step()) << file.Error();
     EXPECT_EQ("2", refused.Text(0));
     EXPECT_EQ(SQLITE_DONE, refused.Step());
+}
+
+// Writes that fail for a while as reads go on (another connection holds
+// the write lock, a standby after a failover, a full disk) set nothing
+// aside: each report is stored once writes work again.
+TEST_F(SpoolFolder, WritesThatFailForAWhileWhileReadsWorkSetNothingAside) {
+    SpooledWriter w(m_folder);
+    w.db.writesRefused = true;
+    ASSERT_TRUE(w.Start());
+    for (const char* t : {"1", "2", "3"}) ASSERT_TRUE(w.Submit(t));
+    ASSERT_TRUE(Eventually([&] { return w.acknowledged.load() == 3; }));
+    std::this_thread::sleep_for(std::chrono::seconds(6));  // several rounds of tries
+    {
+        std::lock_guard<std::mutex> lock(w.db.mutex);
+        w.db.writesRefused = false;
+    }
+    ASSERT_TRUE(Eventually([&] { return w.spool.Reports() == 0 && w.writer->Health().ok; })) << w.writer->Health().text;
+    w.writer->Stop();
+    EXPECT_EQ(0, Metric(w.metrics, "qvstats_reports_set_aside_total"));
+    EXPECT_EQ(std::vector<std::string>({"1", "2", "3"}), w.db.stored);
 }
 
 TEST_F(SpoolFolder, AFullSpoolRefusesAndWhatItHeldSurvivesARestart) {

@@ -5,6 +5,7 @@ that drips its headers cut off at the deadline while others are answered,
 idle connections that do not stop new reports, the connection limit, a
 restart right after heavy traffic, and clean start-up errors."""
 import os
+import re
 import socket
 import threading
 import time
@@ -83,23 +84,45 @@ dripper.join()
 c.check("the dripping client is cut off at the deadline", 9 <= dripped.get("seconds", 0) < 13,
         "%.1f s" % dripped.get("seconds", 0))
 
+def ask(conn, guid):
+    """One report on a kept connection (HTTP/1.1); its status, 0 if closed."""
+    payload = body(guid=guid)
+    conn.sendall(b"POST /micro_stats HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(payload) + payload)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return 0
+        data += chunk
+    head, rest = data.split(b"\r\n\r\n", 1)
+    length = int(re.search(rb"(?i)content-length: (\d+)", head).group(1))
+    while len(rest) < length:
+        rest += conn.recv(65536)
+    return int(head.split(b" ")[1])
+
+
 # Many idle connections do not keep new reports out.
+kept = socket.create_connection(harness.INTAKE)
+kept.settimeout(5)
 idle = [socket.create_connection(harness.INTAKE) for _ in range(300)]
 status, _, seconds = post(body(guid=b"after-idle"))
 c.check("with 300 idle connections a report is stored", status == 200, "%.3f s" % seconds)
 # At the maximum (400), a new connection is served: the one that has
-# waited longest for its request makes room.
-more = [socket.create_connection(harness.INTAKE) for _ in range(100)]
+# waited longest for its request makes room. Not the oldest: a kept
+# connection that has just been answered waits anew.
+more = [socket.create_connection(harness.INTAKE) for _ in range(99)]
+c.check("a kept connection, the oldest, answered", ask(kept, b"kept-1") == 200)
 time.sleep(0.5)
 status, _, seconds = post(body(guid=b"above-limit"))
-c.check("at the maximum (400) of idle connections a report is stored", status == 200, "%d in %.3f s" % (status, seconds))
+c.check("at the maximum (400) of connections a report is stored", status == 200, "%d in %.3f s" % (status, seconds))
 idle[0].settimeout(5)
 try:
     closed = idle[0].recv(10) == b""
 except OSError:
     closed = True
-c.check("  and the oldest idle connection was closed for it", closed)
-for s in idle + more:
+c.check("  and the connection that waited longest was closed for it", closed)
+c.check("  not the kept one", ask(kept, b"kept-2") == 200)
+for s in idle + more + [kept]:
     s.close()
 time.sleep(0.5)
 c.check("and after they are gone, reports are taken again", post(body(guid=b"after-limit"))[0] == 200)
