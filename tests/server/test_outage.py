@@ -4,7 +4,8 @@ PostgreSQL: stopped for 5 s, then frozen (SIGSTOP) for 5 s. Every report is
 answered 200, /healthz says 503 within 1 s of the outage and 200 again after
 it, and once the database is back every acknowledged report is in it once,
 with counts that agree with the rows. Then kill -9 while reports sit in the
-spool and a restart: all of them stored. A full spool answers 503. What the
+spool and a restart: all of them stored. A full spool answers 503. A
+report the database refuses while it takes others is set aside. What the
 server logs meanwhile is checked and shown."""
 import os
 import re
@@ -243,6 +244,26 @@ while time.time() < deadline and query("SELECT COUNT(*) FROM reports WHERE guid 
     time.sleep(0.2)
 c.check("  what it acknowledged is stored once the database is back",
         query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'full-%'") == [str(taken)])
+c.check("SIGTERM: exit 0", server.stop() == 0)
+
+# A report the database refuses while it takes the others (here a rule of
+# the database's own against its version): set aside beside the spool,
+# and nothing behind it waits.
+query("ALTER TABLE texts ADD CONSTRAINT no_poison CHECK (text <> 'poison')")
+server = Server(url, "--spool", work + "/aside.db")
+answers = [post(body(guid=b"aside-%d" % i, when=b"1", version=b"poison" if i == 1 else b"1.0"))[0] for i in range(5)]
+deadline = time.time() + 30
+while time.time() < deadline and (query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'aside-%'") != ["4"] or
+                                  get("/healthz")[0] != 200):
+    time.sleep(0.2)
+c.check("a report the database refuses: all answered 200, the others stored, healthy",
+        answers == [200] * 5 and query("SELECT COUNT(*) FROM reports WHERE guid LIKE 'aside-%'") == ["4"] and
+        get("/healthz")[0] == 200, (answers, server.output()[-600:]))
+with sqlite3.connect(work + "/aside-refused.db") as s:
+    c.check("  and it is kept beside the spool", s.execute("SELECT guid, version FROM refused").fetchall() ==
+            [("aside-1", "poison")])
+c.check("  counted", re.search(r"\nqvstats_reports_set_aside_total 1\n", get("/metrics")[1].decode()) is not None)
+c.check("  and logged", "the database refuses a report (game 3, machine aside-1" in server.output(), server.output()[-600:])
 c.check("SIGTERM: exit 0", server.stop() == 0)
 pg("pg_stop")
 harness.remove(work)
