@@ -177,21 +177,16 @@ bool QVSpool::SetAside(int64_t seq, std::string* error) {
     return true;
 }
 
-bool QVSpool::Remove(int64_t seq, std::string* error) {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    QVSqliteStatement remove(*m_db, "DELETE FROM spool WHERE seq = ?");
-    if (!remove.Bind(1, seq).Run()) {
-        *error = "the spool " + m_path + ": " + m_db->Error();
-        return false;
-    }
-    Forget();
-    return true;
-}
+bool QVSpool::Remove(int64_t seq, std::string* error) { return Delete("DELETE FROM spool WHERE seq = ?", seq, error); }
 
 bool QVSpool::RemoveThrough(int64_t last, std::string* error) {
+    return Delete("DELETE FROM spool WHERE seq <= ?", last, error);
+}
+
+bool QVSpool::Delete(const char* sql, int64_t seq, std::string* error) {
     std::lock_guard<std::mutex> hold(m_mutex);
-    QVSqliteStatement remove(*m_db, "DELETE FROM spool WHERE seq <= ?");
-    if (!remove.Bind(1, last).Run()) {
+    QVSqliteStatement remove(*m_db, sql);
+    if (!remove.Bind(1, seq).Run()) {
         *error = "the spool " + m_path + ": " + m_db->Error();
         return false;
     }

@@ -56,6 +56,7 @@ public:
 private:
     bool Measure();
     void Forget();  // the rows the last statement deleted
+    bool Delete(const char* sql, int64_t seq, std::string* error);
 
     const std::string m_path;
     const uint64_t m_maxBytes;
