@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include "archive/EntryName.h"
+#include "core/Names.h"
 #include "core/Text.h"
 #include "report/Md5.h"
 
@@ -76,7 +77,7 @@ bool FileOffsetOf(const std::vector<QVSectionSpan>& sections, uint32_t rva, uint
 bool IsUsableGameName(const std::wstring& base, const std::wstring& name) {
     if (!IsPlainNameComponent(name)) return false;
     const std::wstring::size_type kLongestPath = 259;
-    const std::wstring::size_type settings = 11;  // "setting.ini", the longest other name at the top
+    const std::wstring::size_type settings = NameLength(kSettingsFileName);  // the longest other name at the top
     const std::wstring::size_type client = name.size() + 4;
     return base.size() + name.size() + 1 + (client > settings ? client : settings) <= kLongestPath;
 }

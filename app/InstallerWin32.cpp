@@ -7,6 +7,7 @@
 #include "archive/PathHelpers.h"
 #include "core/Buffer.h"
 #include "core/HandlesWin32.h"
+#include "core/Names.h"
 #include "core/PathOps.h"
 #include "report/Report.h"
 #include "shortcuts/Shortcuts.h"
@@ -15,7 +16,6 @@ namespace Quorvel {
 
 namespace {
 
-const wchar_t kTempExe[] = L"temp.exe";
 
 // The whole 260 units go to the call, so that a 259-character path fits
 // with its terminator; XP leaves a path that does not fit unterminated, and
@@ -207,7 +207,7 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
                 if (WriteOwnResource(kClientResource) && WriteOwnResource(kArchiveResource)) {
                     const std::wstring archivePath = m_folder + ResourceFileName(kArchiveResource);
                     QVArchive archive;
-                    if (archive.Extract(m_folder + L"res", archivePath)) {
+                    if (archive.Extract(m_folder + kResourceFolderName, archivePath)) {
                         ::DeleteFileW(archivePath.c_str());
                         success = true;
                     }
@@ -223,8 +223,8 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     // anything: the name checked at the start stands then.
     const std::wstring installedName = ReadGameName(m_folder + settingsName);
     if (IsUsableGameName(base, installedName)) name = installedName;
-    const std::wstring executable = m_folder + name + L".exe";
-    const std::wstring temp = m_folder + kTempExe;
+    const std::wstring executable = m_folder + name + kClientExtension;
+    const std::wstring temp = m_folder + kTempClientFileName;
     // A game named "temp" already has its client under the final name.
     if (!EqualsNoCase(executable, temp)) {
         // The new client takes the old one's place in one step, or the old

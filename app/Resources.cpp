@@ -1,12 +1,14 @@
 #include "app/Resources.h"
 
+#include "core/Names.h"
+
 namespace Quorvel {
 
 std::wstring ResourceFileName(int id) {
     switch (id) {
-    case kSettingsResource: return L"setting.ini";
-    case kClientResource: return L"temp.exe";
-    case kArchiveResource: return L"res.zip";
+    case kSettingsResource: return kSettingsFileName;
+    case kClientResource: return kTempClientFileName;
+    case kArchiveResource: return kArchiveFileName;
     default: return std::wstring();
     }
 }

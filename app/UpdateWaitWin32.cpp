@@ -1,5 +1,7 @@
 #include "app/UpdateWaitWin32.h"
 
+#include "core/Names.h"
+
 namespace Quorvel {
 
 QVProcessEntry::QVProcessEntry() {
@@ -23,7 +25,7 @@ bool ProcessSnapshot::Next(boost::shared_ptr<QVProcessEntry> entry) {
 
 bool IsProcessRunning(const std::wstring& name) {
     const DWORD own = ::GetCurrentProcessId();
-    const std::wstring target = name + L".exe";
+    const std::wstring target = name + kClientExtension;
     boost::shared_ptr<QVProcessEntry> entry(new QVProcessEntry());
     ProcessSnapshot snapshot(TH32CS_SNAPPROCESS);
     snapshot.First(entry);

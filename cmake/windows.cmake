@@ -187,6 +187,15 @@ endforeach()
 set_tests_properties(e2e.double_start PROPERTIES COST 40)
 set_tests_properties(e2e.double_start_big e2e.http e2e.update e2e.update_other e2e.branding e2e.scanner e2e.reinstall_locked e2e.obstacles
                      PROPERTIES COST 30)
+# The publisher's toolkit alone: these run no Windows program, so they
+# need no Wine (label nowine).
+file(GLOB _toolkit_scripts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/toolkit/test_*.sh)
+foreach(script ${_toolkit_scripts})
+  get_filename_component(_name ${script} NAME_WE)
+  string(REGEX REPLACE "^test_" "toolkit." _name ${_name})
+  add_test(NAME ${_name} COMMAND bash ${script})
+  set_tests_properties(${_name} PROPERTIES ENVIRONMENT "${_e2e_env}" TIMEOUT 300 LABELS nowine)
+endforeach()
 # The harness itself: a program holding the machine's own port 80 does not
 # reach into a test's network, nor the test into it.
 add_test(NAME harness.netns COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/harness/test_netns.sh)

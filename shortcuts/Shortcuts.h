@@ -5,9 +5,6 @@
 
 namespace Quorvel {
 
-// "卸载" (uninstall), written straight before the game's name.
-extern const wchar_t kUninstallPrefix[];
-
 // The desktop shortcut, and the start-menu folder <name> with a shortcut
 // and an uninstall shortcut ("-uninstall"), all to clientPath. A shortcut
 // that cannot be made is skipped; always true.

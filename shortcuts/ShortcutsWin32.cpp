@@ -8,12 +8,11 @@
 
 #include "archive/PathHelpers.h"
 #include "core/HandlesWin32.h"
+#include "core/Names.h"
 #include "core/PathOps.h"
 #include "core/Shell.h"
 
 namespace Quorvel {
-
-const wchar_t kUninstallPrefix[] = L"\x5378\x8F7D";
 
 bool CreateShortcuts(const std::wstring& name, const std::wstring& clientPath) {
     QVComApartment apartment(COINIT_APARTMENTTHREADED);
@@ -50,7 +49,7 @@ bool CreateShortcut(const std::wstring& description, const std::wstring& iconPat
     link->SetArguments(arguments.c_str());
     link->SetDescription(description.c_str());
 
-    if (!EqualsNoCase(PathExtension(shortcutFile), L".lnk")) shortcutFile += L".lnk";
+    if (!EqualsNoCase(PathExtension(shortcutFile), kShortcutExtension)) shortcutFile += kShortcutExtension;
     if (PathExists(shortcutFile)) ::DeleteFileW(shortcutFile.c_str());
     return SUCCEEDED(file->Save(shortcutFile.c_str(), TRUE));
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/HandlesWin32.h"
+#include "core/Names.h"
 #include "core/PathOps.h"
 #include "core/Shell.h"
 #include "shortcuts/Shortcuts.h"

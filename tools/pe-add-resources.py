@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
 """Gives a linked PE file that has no resources the resources of a .res file
-(as windres -O res writes it), in a section of their own after the others:
-  pe-add-resources.py STUB.exe RESOURCES.res OUT.exe
-The installer's code is linked (with link-time optimisation) once per build;
-each installer is then this copy, not a new link. Large payloads are copied
-in pieces, never held in memory whole."""
+(as windres -O res writes it), and RCDATA resources read from files, in a
+section of their own after the others:
+  pe-add-resources.py [--time SECONDS] [--data ID=FILE]... STUB.exe RESOURCES.res OUT.exe
+--time sets the link time stamp (a reproducible build's SOURCE_DATE_EPOCH);
+the checksum is made in the same pass. The installer's code is linked (with
+link-time optimisation) once per build; each installer is then this copy,
+not a new link. The payload goes from its files to OUT.exe in pieces, read
+once and never held in memory whole: a resource compiler would copy it into
+its .res first, and hold it all."""
+import argparse
 import os
 import struct
 import sys
 
-PIECE = 1 << 20
+PIECE = 4 << 20
+SLICE = 1 << 16  # even
+RT_RCDATA = 10
 RT_NAME_BIT = 0x80000000
 
 
@@ -21,9 +28,9 @@ def align(value, to):
     return (value + to - 1) // to * to
 
 
-def read_res(f, size):
-    """The resources of a .res file: (type, name, language, data offset, data size),
-    types and names as ints or str."""
+def read_res(f, size, path):
+    """The resources of a .res file: (type, name, language, data offset, data size,
+    file), types and names as ints or str."""
     out = []
     at = 0
 
@@ -54,7 +61,7 @@ def read_res(f, size):
         language = struct.unpack_from("<H", header, p + 6)[0]
         # The file starts with an empty entry that only marks its format.
         if not (data_size == 0 and rtype == 0 and name == 0):
-            out.append((rtype, name, language, at + header_size, data_size))
+            out.append((rtype, name, language, at + header_size, data_size, path))
         at = align(at + header_size + data_size, 4)
     return out
 
@@ -118,10 +125,40 @@ def build_section(resources, rva):
     return bytes(out), placed, at
 
 
+def residue(data):
+    """data read as one little-endian number, modulo 0xFFFF. As 2**16 is 1
+    modulo 0xFFFF, so is every 2**(8 * offset) for an even offset: the
+    slices' numbers add up to the same residue, at far less cost than
+    dividing a number of millions of bits."""
+    view, total = memoryview(data), 0
+    for at in range(0, len(view), SLICE):
+        total += int.from_bytes(view[at:at + SLICE], "little")
+    return total % 0xFFFF
+
+
+def data_resource(spec):
+    """--data ID=FILE: an RCDATA resource, language-neutral as the .rc's."""
+    number, sep, path = spec.partition("=")
+    if not sep or not number.isdigit() or not 0 < int(number) < 0x10000:
+        fail("--data takes ID=FILE with a number ID below 65536: %s" % spec)
+    try:
+        size = os.stat(path).st_size
+    except OSError as e:
+        fail("cannot read %s: %s" % (path, e.strerror))
+    return (RT_RCDATA, int(number), 0, 0, size, path)
+
+
 def main():
-    if len(sys.argv) != 4:
-        sys.exit(__doc__)
-    stub_path, res_path, out_path = sys.argv[1:]
+    ap = argparse.ArgumentParser(usage=__doc__.split("\n")[3].strip())
+    ap.add_argument("--time", type=int, help="link time stamp, in seconds since 1970")
+    ap.add_argument("--data", action="append", default=[], metavar="ID=FILE")
+    ap.add_argument("stub")
+    ap.add_argument("res")
+    ap.add_argument("out")
+    a = ap.parse_args()
+    if a.time is not None and not 0 <= a.time <= 0xFFFFFFFF:
+        fail("a PE time stamp holds seconds from 1970 to 2106: %d" % a.time)
+    stub_path, out_path = a.stub, a.out
     stub = bytearray(open(stub_path, "rb").read())
     pe = struct.unpack_from("<I", stub, 0x3C)[0]
     if stub[pe:pe + 4] != b"PE\0\0" or struct.unpack_from("<H", stub, pe + 24)[0] != 0x10B:
@@ -144,53 +181,88 @@ def main():
         fail("%s carries data after its sections (a signature?)" % stub_path)
     rva, raw = align(end_rva, section_align), align(end_file, file_align)
 
-    with open(res_path, "rb") as res:
-        resources = read_res(res, os.fstat(res.fileno()).st_size)
-        directory, placed, size = build_section(resources, rva)
-        raw_size = align(size, file_align)
-        if raw + raw_size > 0xFFFFFFFF:
-            fail("the resources do not fit in a PE file")
+    with open(a.res, "rb") as res:
+        resources = read_res(res, os.fstat(res.fileno()).st_size, a.res)
+    resources += [data_resource(spec) for spec in a.data]
+    directory, placed, size = build_section(resources, rva)
+    raw_size = align(size, file_align)
+    if raw + raw_size > 0xFFFFFFFF:
+        fail("the resources do not fit in a PE file")
 
-        section = struct.pack("<8sIIIIIIHHI", b".rsrc", size, rva, raw_size, raw, 0, 0, 0, 0, 0x40000040)
-        stub[table + 40 * count:table + 40 * count + 40] = section
-        struct.pack_into("<H", stub, pe + 6, count + 1)
-        struct.pack_into("<I", stub, opt + 8, struct.unpack_from("<I", stub, opt + 8)[0] + raw_size)
-        struct.pack_into("<I", stub, opt + 56, align(rva + size, section_align))
-        struct.pack_into("<II", stub, resource_dir, rva, size)
-        checksum_at = opt + 64
-        struct.pack_into("<I", stub, checksum_at, 0)
+    section = struct.pack("<8sIIIIIIHHI", b".rsrc", size, rva, raw_size, raw, 0, 0, 0, 0, 0x40000040)
+    stub[table + 40 * count:table + 40 * count + 40] = section
+    struct.pack_into("<H", stub, pe + 6, count + 1)
+    struct.pack_into("<I", stub, opt + 8, struct.unpack_from("<I", stub, opt + 8)[0] + raw_size)
+    struct.pack_into("<I", stub, opt + 56, align(rva + size, section_align))
+    struct.pack_into("<II", stub, resource_dir, rva, size)
+    if a.time is not None:
+        struct.pack_into("<I", stub, pe + 8, a.time)
+    checksum_at = opt + 64
+    struct.pack_into("<I", stub, checksum_at, 0)
 
-        # The checksum: the file's 16-bit little-endian words summed with
-        # end-around carry, plus its length. As 2**16 is 1 modulo 0xFFFF,
-        # that sum is the file read as one number, modulo 0xFFFF.
-        total = 0
-        written = 0
-        with open(out_path + ".part", "wb") as out:
-            def put(chunk):
-                nonlocal total, written
-                out.write(chunk)
-                value = int.from_bytes(chunk, "little")
-                total = (total + (value << 8 if written % 2 else value)) % 0xFFFF
-                written += len(chunk)
+    # The checksum: the file's 16-bit little-endian words summed with
+    # end-around carry, plus its length. As 2**16 is 1 modulo 0xFFFF,
+    # that sum is the file read as one number, modulo 0xFFFF.
+    total = 0
+    written = 0
+    out = os.open(out_path + ".part", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    in_kernel = hasattr(os, "copy_file_range")
 
-            put(bytes(stub) + b"\0" * (raw - len(stub)))
-            put(directory)
-            at = len(directory)
-            for offset, r in placed:
-                put(b"\0" * (offset - at))
-                res.seek(r[3])
+    def count(chunk):
+        nonlocal total, written
+        value = residue(chunk)
+        total = (total + (value << 8 if written % 2 else value)) % 0xFFFF
+        written += len(chunk)
+
+    def put(chunk):
+        view = memoryview(chunk)
+        while view:
+            view = view[os.write(out, view):]
+        count(chunk)
+
+    def put_from(source, at, chunk):
+        """chunk, read from source at offset at: copied there by the
+        kernel where it can (a reflink on file systems that share blocks)."""
+        nonlocal in_kernel
+        left = len(chunk)
+        while in_kernel and left:
+            try:
+                n = os.copy_file_range(source, out, left, at + len(chunk) - left)
+            except OSError:
+                n = 0
+            if not n:
+                in_kernel = False  # and the rest goes through the buffer
+                os.lseek(out, written, os.SEEK_SET)
+                left = len(chunk)
+            left -= n
+        if left:
+            put(chunk)
+        else:
+            count(chunk)
+
+    try:
+        put(bytes(stub) + b"\0" * (raw - len(stub)))
+        put(directory)
+        at = len(directory)
+        buffer = memoryview(bytearray(PIECE))  # one buffer for every piece
+        for offset, r in placed:
+            put(b"\0" * (offset - at))
+            with open(r[5], "rb", buffering=0) as source:
+                source.seek(r[3])
                 left = r[4]
                 while left:
-                    piece = res.read(min(PIECE, left))
-                    if not piece:
-                        fail("the resource file ends inside its data")
-                    put(piece)
-                    left -= len(piece)
-                at = offset + r[4]
-            put(b"\0" * (raw_size - at))
-            total = total or 0xFFFF  # a sum of words that are not all zero never folds to 0
-            out.seek(checksum_at)
-            out.write(struct.pack("<I", (total + written) & 0xFFFFFFFF))
+                    where = r[3] + r[4] - left
+                    n = source.readinto(buffer[:min(PIECE, left)])
+                    if not n:
+                        fail("%s ends before its resource's data (changed while read?)" % r[5])
+                    put_from(source.fileno(), where, buffer[:n])
+                    left -= n
+            at = offset + r[4]
+        put(b"\0" * (raw_size - at))
+        total = total or 0xFFFF  # a sum of words that are not all zero never folds to 0
+        os.pwrite(out, struct.pack("<I", (total + written) & 0xFFFFFFFF), checksum_at)
+    finally:
+        os.close(out)
     os.replace(out_path + ".part", out_path)
 
 
