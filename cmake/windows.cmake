@@ -14,35 +14,20 @@ target_compile_options(qv_entry PRIVATE -municode ${QV_SHIPPED_FLAGS})
 set(QV_INSTALLER_LINK_FLAGS -static -static-libgcc -static-libstdc++ -municode -mwindows)
 set(QV_INSTALLER_SYSTEM_LIBS -lole32 -loleaut32 -luuid -lwbemuuid -lshell32 -luser32 -lkernel32)
 
-# The packer and the settings check run on the build machine: built with
-# the host compiler.
-find_program(QV_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+# The packer and the checks make-installer runs are native programs, built
+# from the layers' own libraries by a native build of this source tree of
+# their own (in host/), which the cross toolchain does not reach.
+include(ExternalProject)
 set(QVPACK ${CMAKE_BINARY_DIR}/host/qvpack)
 set(QVCHECK ${CMAKE_BINARY_DIR}/host/qvcheck)
-set(_host_archive core/PathOps.cpp archive/Format.cpp archive/EntryName.cpp archive/PathHelpers.cpp)
-foreach(tool qvpack qvcheck)
-  set(_sources tools/${tool}.cpp ${_host_archive})
-  if(tool STREQUAL qvcheck)
-    list(APPEND _sources app/Installer.cpp core/Text.cpp report/Md5.cpp)
-  endif()
-  list(TRANSFORM _sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE _abs)
-  file(GLOB _headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*.h ${CMAKE_CURRENT_SOURCE_DIR}/archive/*.h
-       ${CMAKE_CURRENT_SOURCE_DIR}/tools/HostUtf8.h
-       ${CMAKE_CURRENT_SOURCE_DIR}/app/Installer.h ${CMAKE_CURRENT_SOURCE_DIR}/report/Md5.h)
-  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/host/${tool}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
-    COMMAND ${QV_HOST_CXX} -std=c++17 -O2 -Wall -I${CMAKE_CURRENT_SOURCE_DIR} -isystem ${_boost_farm} ${_abs}
-            -o ${CMAKE_BINARY_DIR}/host/${tool}
-    DEPENDS ${_abs} ${_headers}
-    COMMENT "Building host tool ${tool}" VERBATIM)
-  add_custom_target(${tool} ALL DEPENDS ${CMAKE_BINARY_DIR}/host/${tool})
-endforeach()
-# The same packer sources build for Windows as well.
-add_executable(qvpack_win tools/qvpack.cpp)
-set_target_properties(qvpack_win PROPERTIES OUTPUT_NAME qvpack)
-target_include_directories(qvpack_win PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(qvpack_win PRIVATE qv_archive)
-target_link_options(qvpack_win PRIVATE -static -static-libgcc -static-libstdc++)
+ExternalProject_Add(host_tools
+  SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/host
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DQV_TOOLS_ONLY=ON
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target qvpack qvcheck
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON
+  BUILD_BYPRODUCTS ${QVPACK} ${QVCHECK})
 
 # Wine maps an image's sections straight from the file only when they are
 # page-aligned in it; otherwise it copies them, the embedded archive
@@ -93,7 +78,7 @@ set(SAMPLE_ARCHIVE ${CMAKE_BINARY_DIR}/sample-res.qvz)
 file(GLOB_RECURSE _sample_res CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res/*)
 add_custom_command(OUTPUT ${SAMPLE_ARCHIVE}
   COMMAND ${QVPACK} create ${SAMPLE_ARCHIVE} ${CMAKE_CURRENT_SOURCE_DIR}/samples/game/res
-  DEPENDS qvpack ${QVPACK} ${_sample_res} COMMENT "Packing the sample game's resources" VERBATIM)
+  DEPENDS host_tools ${QVPACK} ${_sample_res} COMMENT "Packing the sample game's resources" VERBATIM)
 add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
   COMMAND ${CMAKE_COMMAND} -E env QV_BUILD_DIR=${CMAKE_BINARY_DIR}
           bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/make-installer
@@ -101,7 +86,7 @@ add_custom_command(OUTPUT ${SAMPLE_INSTALLER}
           --client $<TARGET_FILE:sample_client>
           --archive ${SAMPLE_ARCHIVE}
           --stats-host 127.0.0.1 -o ${SAMPLE_INSTALLER}
-  DEPENDS installer_stub ${QV_INSTALLER_STUB} sample_client qvpack ${QVPACK} qvcheck ${QVCHECK} ${SAMPLE_ARCHIVE}
+  DEPENDS installer_stub ${QV_INSTALLER_STUB} sample_client host_tools ${QVPACK} ${QVCHECK} ${SAMPLE_ARCHIVE}
           ${CMAKE_BINARY_DIR}/installer-build.env tools/pe-add-resources.py scripts/make-installer app/Installer.rc app/installer.manifest app/installer.ico
           samples/game/setting.ini ${_sample_res}
   COMMENT "Making the sample installer" VERBATIM)
@@ -115,7 +100,7 @@ foreach(tool qvstat qvcopy qvextract qvlnk qvhold qvpost qvver qvreport qvrun qv
   target_include_directories(${tool} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${tool} PRIVATE qv_app)
 endforeach()
-target_sources(qvlnk PRIVATE tests/ShellLinkReaderWin32.cpp)
+target_sources(qvlnk PRIVATE tools/ShellLinkReaderWin32.cpp)
 target_link_libraries(qvfileinfo PRIVATE version)
 
 # DLLs planted under system libraries' names, and a program that falls for them.
@@ -136,7 +121,7 @@ add_custom_target(planted ALL DEPENDS ${_planted} naive_loader)
 set(_live_tests tests/FolderOpsLiveTest.cpp tests/ArchiveLiveTest.cpp tests/ShortcutLiveTest.cpp
     tests/UpdateWaitLiveTest.cpp tests/TextLiveTest.cpp tests/FlashLiveTest.cpp tests/FingerprintLiveTest.cpp
     tests/SettingsLiveTest.cpp)
-add_executable(qv_tests ${QV_PORTABLE_TESTS} ${_live_tests} tests/TestFolderWin32.cpp tests/ShellLinkReaderWin32.cpp)
+add_executable(qv_tests ${QV_PORTABLE_TESTS} ${_live_tests} tests/TestFolderWin32.cpp tools/ShellLinkReaderWin32.cpp)
 add_executable(qvflashstub tests/FlashStub.cpp tests/FlashStub.rc)
 add_dependencies(qv_tests qvflashstub)
 target_include_directories(qv_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

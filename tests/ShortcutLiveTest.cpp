@@ -8,7 +8,7 @@
 #include "core/PathOps.h"
 #include "core/Shell.h"
 #include "shortcuts/Shortcuts.h"
-#include "tests/ShellLinkReader.h"
+#include "tools/ShellLinkReader.h"
 #include "tests/TestFolder.h"
 
 using namespace Quorvel;

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "tests/ShellLinkReader.h"
+#include "tools/ShellLinkReader.h"
 #include "tools/ToolOutput.h"
 
 int wmain(int argc, wchar_t** argv) {

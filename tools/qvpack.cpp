@@ -42,11 +42,7 @@ std::string FormatFileTime(uint64_t value) {
     const time_t seconds = static_cast<time_t>((value / 10000000ULL)) - static_cast<time_t>(11644473600LL);
     struct tm utc;
     char text[64];
-#ifdef _WIN32
-    if (gmtime_s(&utc, &seconds) != 0) return "?";
-#else
     if (gmtime_r(&seconds, &utc) == 0) return "?";
-#endif
     strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
     char fraction[16];
     snprintf(fraction, sizeof(fraction), ".%07u UTC", static_cast<unsigned>(value % 10000000ULL));
@@ -59,12 +55,6 @@ struct Source {
 };
 
 void TimesOf(const std::string& path, const struct stat& st, QVFileItem& item) {
-#ifdef _WIN32
-    item.creationTime = MakeFileTime(ToFileTime(st.st_ctime, 0));
-    item.lastAccessTime = MakeFileTime(ToFileTime(st.st_atime, 0));
-    item.lastWriteTime = MakeFileTime(ToFileTime(st.st_mtime, 0));
-    (void)path;
-#else
     item.lastAccessTime = MakeFileTime(ToFileTime(st.st_atim.tv_sec, st.st_atim.tv_nsec));
     item.lastWriteTime = MakeFileTime(ToFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
     item.creationTime = item.lastWriteTime;  // the birth time where the file system keeps one
@@ -73,7 +63,6 @@ void TimesOf(const std::string& path, const struct stat& st, QVFileItem& item) {
     if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
         item.creationTime = MakeFileTime(ToFileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec));
     }
-#endif
 #endif
     // A reproducible build gives SOURCE_DATE_EPOCH: no time after it goes
     // into the archive, so that when the files were checked out does not.
@@ -136,11 +125,7 @@ bool Collect(const std::string& dir, const std::wstring& prefix, std::vector<Sou
         }
         const std::wstring name = prefix.empty() ? units : prefix + L"\\" + units;
         struct stat st;
-#ifdef _WIN32
-        if (stat(path.c_str(), &st) != 0) {
-#else
         if (lstat(path.c_str(), &st) != 0) {
-#endif
             *error = "cannot stat " + path + ": " + strerror(errno);
             return false;
         }

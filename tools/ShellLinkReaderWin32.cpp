@@ -1,4 +1,4 @@
-#include "tests/ShellLinkReader.h"
+#include "tools/ShellLinkReader.h"
 
 #include <windows.h>
 #include <objbase.h>
