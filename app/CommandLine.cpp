@@ -18,6 +18,21 @@ std::wstring TrimSpaces(const std::wstring& text) {
     return text.substr(first, last - first + 1);
 }
 
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+bool NamesModule(const std::wstring& written, const std::wstring& modulePath) {
+    if (written.empty()) return false;
+    const std::wstring path = LowerAscii(modulePath);
+    const std::wstring forms[] = {LowerAscii(written), LowerAscii(written) + L".exe"};
+    for (const std::wstring& form : forms) {
+        if (form.size() > path.size() || path.compare(path.size() - form.size(), form.size(), form) != 0) continue;
+        // The whole path, or a whole trailing part of it.
+        const std::wstring::size_type before = path.size() - form.size();
+        if (before == 0 || path[before - 1] == L'\\' || path[before - 1] == L'/') return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::wstring LowerAscii(const std::wstring& text) {
@@ -28,7 +43,7 @@ std::wstring LowerAscii(const std::wstring& text) {
     return out;
 }
 
-std::wstring ArgumentsAfterProgram(const wchar_t* commandLine) {
+std::wstring ArgumentsAfterProgram(const wchar_t* commandLine, const std::wstring& modulePath) {
     if (commandLine == 0) return std::wstring();
     const std::wstring text(commandLine);
     std::wstring::size_type end;
@@ -38,6 +53,14 @@ std::wstring ArgumentsAfterProgram(const wchar_t* commandLine) {
     } else {
         end = text.find_first_of(L" \t");
         if (end == std::wstring::npos) end = text.size();
+        // Never longer than the module's own path.
+        for (std::wstring::size_type at = end; !modulePath.empty() && at <= modulePath.size(); ++at) {
+            if ((at == text.size() || IsBlank(text[at])) && NamesModule(text.substr(0, at), modulePath)) {
+                end = at;
+                break;
+            }
+            if (at == text.size()) break;
+        }
     }
     const std::wstring::size_type start = text.find_first_not_of(L" \t", end);
     return start == std::wstring::npos ? std::wstring() : text.substr(start);

@@ -39,8 +39,12 @@ std::wstring LowerAscii(const std::wstring& text);
 // What follows the program's own path on a command line, split off as
 // Windows splits its first token: up to the closing quote when it starts
 // with one, else up to the first space or tab; the blanks after it are
-// dropped too. Empty for a null text or a path alone.
-std::wstring ArgumentsAfterProgram(const wchar_t* commandLine);
+// dropped too. An unquoted path may hold blanks ("Z:\my games -update
+// now\setup.exe", from a launcher that does not quote): it then ends at the
+// first blank before which the text names modulePath, the program's own
+// file (the same path or its end, ".exe" optional, ASCII letter case
+// aside). Empty for a null text or a path alone.
+std::wstring ArgumentsAfterProgram(const wchar_t* commandLine, const std::wstring& modulePath = std::wstring());
 
 }  // namespace Quorvel
 

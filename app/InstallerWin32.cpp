@@ -14,9 +14,6 @@
 
 namespace Quorvel {
 
-namespace {
-
-
 // The whole 260 units go to the call, so that a 259-character path fits
 // with its terminator; XP leaves a path that does not fit unterminated, and
 // the zeroed extra unit ends it.
@@ -25,8 +22,6 @@ std::wstring OwnModulePath() {
     ::GetModuleFileNameW(NULL, buffer, MAX_PATH);
     return std::wstring(buffer);
 }
-
-}  // namespace
 
 std::wstring StatsHost() {
     wchar_t host[256] = {0};

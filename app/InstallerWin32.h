@@ -47,6 +47,9 @@ private:
 // The statistics server this installer was built for; empty if none.
 std::wstring StatsHost();
 
+// This program's own file, as GetModuleFileNameW gives it.
+std::wstring OwnModulePath();
+
 }  // namespace Quorvel
 
 #endif

@@ -32,8 +32,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     bool updateMode = false;
     {
         // The program's own path is no option, whatever its folder or file
-        // name holds ("game-update (1).exe").
-        const QVCommandLine commandLine(ArgumentsAfterProgram(::GetCommandLineW()).c_str());
+        // name holds ("game-update (1).exe", "Z:\my games -update now\").
+        const QVCommandLine commandLine(ArgumentsAfterProgram(::GetCommandLineW(), OwnModulePath()).c_str());
         QVInstanceLock lock(OwnGameLockName());
         if (commandLine.HasOption(L"-update")) {
             const std::wstring name = commandLine.GetOptionValue(L"-update");

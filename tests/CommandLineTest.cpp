@@ -106,6 +106,29 @@ TEST(QVCommandLineTest, ArgumentsStartAfterTheProgramsOwnPath) {
         EXPECT_EQ(std::wstring(r.arguments), Quorvel::ArgumentsAfterProgram(r.text));
     }
     EXPECT_EQ(std::wstring(), Quorvel::ArgumentsAfterProgram(nullptr));
+
+    // Unquoted paths with blanks, from launchers that do not quote: the
+    // program's own file says where its path ends.
+    const std::wstring module = L"Z:\\My Games -update now\\setup.exe";
+    const struct {
+        const wchar_t* text;
+        const wchar_t* arguments;
+    } unquoted[] = {
+        {L"Z:\\My Games -update now\\setup.exe", L""},
+        {L"Z:\\My Games -update now\\setup.exe -update:game", L"-update:game"},
+        {L"z:\\MY GAMES -UPDATE NOW\\SETUP.EXE\t-x", L"-x"},                 // letter case aside
+        {L"My Games -update now\\setup -update:x", L"-update:x"},              // relative, no ".exe"
+        {L"Z:\\MYGAME~1\\setup.exe -update:x", L"-update:x"},                // a short name: the first blank
+        {L"games -update now\\setup.exe", L"-update now\\setup.exe"},       // not a whole part of the path
+        {L"Z:\\My Games -update now\\setup.exe2 -x", L"Games -update now\\setup.exe2 -x"},
+    };
+    for (const auto& r : unquoted) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(r.text)));
+        EXPECT_EQ(std::wstring(r.arguments), Quorvel::ArgumentsAfterProgram(r.text, module));
+    }
+    EXPECT_FALSE(QVCommandLine(Quorvel::ArgumentsAfterProgram(module.c_str(), module).c_str()).HasOption(L"-update"));
+    // Quoted, the quotes decide.
+    EXPECT_EQ(L"-update now\\setup.exe -a", Quorvel::ArgumentsAfterProgram(L"\"Z:\\My Games\" -update now\\setup.exe -a", module));
     // The path's own hyphen no longer reaches the parser.
     const QVCommandLine parsed(Quorvel::ArgumentsAfterProgram(L"C:\\x\\game-update (1).exe").c_str());
     EXPECT_FALSE(parsed.HasOption(L"-update"));

@@ -1,6 +1,8 @@
-// qvrun COUNT PROGRAM [ARGUMENT]: starts COUNT copies of PROGRAM at the same
-// moment, as a player's double click started twice would, waits for all of
-// them and prints their exit codes, one line. The copies are created
+// qvrun [--unquoted] COUNT PROGRAM [ARGUMENT]: starts COUNT copies of
+// PROGRAM at the same moment, as a player's double click started twice
+// would, waits for all of them and prints their exit codes, one line.
+// --unquoted leaves PROGRAM's path unquoted on the command line, as some
+// launchers do. The copies are created
 // suspended and let go together: loading one under a busy machine's load
 // would otherwise give the other a head start of the whole installation.
 #include <windows.h>
@@ -14,9 +16,14 @@
 #include "tools/ToolOutput.h"
 
 int wmain(int argc, wchar_t** argv) {
+    const bool unquoted = argc > 1 && std::wstring(argv[1]) == L"--unquoted";
+    if (unquoted) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) return 2;
     const int count = _wtoi(argv[1]);
-    std::wstring commandLine = L"\"" + std::wstring(argv[2]) + L"\"";
+    std::wstring commandLine = unquoted ? std::wstring(argv[2]) : L"\"" + std::wstring(argv[2]) + L"\"";
     if (argc > 3) commandLine += L" " + std::wstring(argv[3]);
     std::vector<Quorvel::QVKernelHandle> processes, threads;
     for (int i = 0; i < count; ++i) {
