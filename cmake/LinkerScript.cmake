@@ -1,9 +1,10 @@
 # The installer's linker script, made at configure time from the installed
-# binutils' own default (ld --verbose) by two changes: .eh_frame and .CRT go
-# into .rdata instead of sections of their own. The installer's file is
-# page-aligned, so that Wine maps its sections (the embedded archive among
-# them) from the file instead of copying them into private memory; every
-# section of its own then costs at least a page of the file.
+# binutils' own default (ld --verbose) by moving sections into others:
+# .eh_frame and .CRT into .rdata, .data and .tls into .idata. The installer's
+# file is page-aligned, so that Wine maps its sections (the embedded archive
+# among them) from the file instead of copying them into private memory;
+# every section of its own then costs at least a page of the file, and
+# .data and .tls hold a few bytes each.
 #
 #   qv_installer_linker_script(OUTPUT_FILE)
 function(qv_installer_linker_script output)
@@ -54,7 +55,28 @@ function(qv_installer_linker_script output)
   # to an orphan section of the same name: they move along.
   set(crt "    KEEP (*(SORT(.CRT$XD*)))\n    KEEP (*(.CRT))\n${crt}")
   string(REPLACE "${rdata}" "${rdata}\n${eh_frame}\n${crt}" script "${script}")
+
+  # The writable data joins the import tables, which the loader writes too.
+  # The descriptors must stay first: ld gives the import directory the start
+  # of the section named .idata when no import library marks it.
+  qv_block(.data data TRUE)
+  qv_block(.tls tls TRUE)
+  qv_block(.idata idata FALSE)
+  string(FIND "${idata}" "KEEP (SORT(*)(.idata$2))" _descriptors)
+  string(SUBSTRING "${idata}" 0 ${_descriptors} _before)
+  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" _before "${_before}")
+  if(_descriptors EQUAL -1 OR NOT _before MATCHES "^[ \t\n]*$")
+    message(FATAL_ERROR "The default linker script of ${version}: .idata does not start with the import "
+                        "descriptors (.idata$2). cmake/LinkerScript.cmake needs to follow it.")
+  endif()
+  # Native thread-local variables would be addressed from the start of the
+  # section (SECREL32), no longer the template's start. GCC for mingw uses
+  # emulated TLS; the template is only the runtime's start marker, and the
+  # link fails if anything comes before or after it.
+  string(APPEND tls "\n    ASSERT(__tls_start == ___tls_start__ && __tls_end - __tls_start <= 4,\n"
+                   "           \"thread-local data in .tls: the template must start its own section\");")
+  string(REPLACE "${idata}" "${idata}\n${data}\n${tls}" script "${script}")
   file(WRITE ${output}
        "/* Made by cmake/LinkerScript.cmake from the default script of ${version}:\n"
-       "   .eh_frame and .CRT are part of .rdata. */\n${script}")
+       "   .eh_frame and .CRT are part of .rdata, .data and .tls part of .idata. */\n${script}")
 endfunction()
