@@ -1,10 +1,11 @@
 # The installer's linker script, made at configure time from the installed
-# binutils' own default (ld --verbose) by moving sections into others:
-# .eh_frame and .CRT into .rdata, .data and .tls into .idata. The installer's
-# file is page-aligned, so that Wine maps its sections (the embedded archive
-# among them) from the file instead of copying them into private memory;
-# every section of its own then costs at least a page of the file, and
-# .data and .tls hold a few bytes each.
+# binutils' own default (ld --verbose) by moving sections into others
+# (.eh_frame and .CRT into .rdata, .data and .tls into .idata) and by
+# dropping the frames nothing reads. The installer's file is page-aligned,
+# so that Wine maps its sections (the embedded archive among them) from the
+# file instead of copying them into private memory; every section of its
+# own then costs at least a page of the file, and .data and .tls hold a few
+# bytes each.
 #
 #   qv_installer_linker_script(OUTPUT_FILE)
 function(qv_installer_linker_script output)
@@ -54,6 +55,28 @@ function(qv_installer_linker_script output)
   # The default's .CRT leaves the CRT's dynamic TLS initialisers (.CRT$XD*)
   # to an orphan section of the same name: they move along.
   set(crt "    KEEP (*(SORT(.CRT$XD*)))\n    KEEP (*(.CRT))\n${crt}")
+  # Nothing in the installer unwinds: no exceptions, no unwinder linked. Of
+  # the runtime's 2 KB of frames, only crtbegin's and crtend's stay: they
+  # open and close the list crtbegin hands to a libgcc DLL found already
+  # loaded, and without them it would hand over address 0 plus the image's
+  # relocation.
+  string(FIND "${eh_frame}" "*(.eh_frame*)" _frames)
+  if(_frames EQUAL -1)
+    message(FATAL_ERROR "The default linker script of ${version}: .eh_frame does not take '*(.eh_frame*)'. "
+                        "cmake/LinkerScript.cmake needs to follow it.")
+  endif()
+  string(REPLACE "*(.eh_frame*)" "*crtbegin.o(.eh_frame*)" _first "${eh_frame}")
+  string(REPLACE "*(.eh_frame*)" "*crtend.o(.eh_frame*)" _last "${eh_frame}")
+  string(CONCAT eh_frame "    __qv_frames = .;\n${_first}\n"
+                        "    ASSERT(. > __qv_frames || !DEFINED(___gcc_register_frame),\n"
+                        "           \"crtbegin's frames are gone: it would register address 0\");\n${_last}")
+  set(_discard "  /DISCARD/ :\n  {\n")
+  string(FIND "${script}" "${_discard}" _at)
+  if(_at EQUAL -1)
+    message(FATAL_ERROR "The default linker script of ${version} has no /DISCARD/ section. "
+                        "cmake/LinkerScript.cmake needs to follow it.")
+  endif()
+  string(REPLACE "${_discard}" "${_discard}    *(.eh_frame*)\n" script "${script}")
   string(REPLACE "${rdata}" "${rdata}\n${eh_frame}\n${crt}" script "${script}")
 
   # The writable data joins the import tables, which the loader writes too.
@@ -78,5 +101,6 @@ function(qv_installer_linker_script output)
   string(REPLACE "${idata}" "${idata}\n${data}\n${tls}" script "${script}")
   file(WRITE ${output}
        "/* Made by cmake/LinkerScript.cmake from the default script of ${version}:\n"
-       "   .eh_frame and .CRT are part of .rdata, .data and .tls part of .idata. */\n${script}")
+       "   .CRT and crtbegin's and crtend's .eh_frame are part of .rdata, the other frames\n"
+       "   are discarded, .data and .tls are part of .idata. */\n${script}")
 endfunction()
