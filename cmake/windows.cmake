@@ -181,6 +181,16 @@ foreach(script ${_toolkit_scripts})
   add_test(NAME ${_name} COMMAND bash ${script})
   set_tests_properties(${_name} PROPERTIES ENVIRONMENT "${_e2e_env}" TIMEOUT 300 LABELS nowine)
 endforeach()
+# The installer's file and how its linker script is made, read without
+# running anything: these need no Wine (ctest -L nowine). Debian's
+# python3-pefile serves Debian's interpreter, whatever python3 PATH finds first.
+find_program(QV_DEBIAN_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+add_test(NAME pe.layout COMMAND ${QV_DEBIAN_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/tests/pe/test_pe_layout.py
+                                ${QV_INSTALLER_STUB} ${SAMPLE_INSTALLER})
+add_test(NAME pe.linker_script COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/pe/test_linker_script.sh
+                                       ${CMAKE_CURRENT_SOURCE_DIR} ${QV_LD})
+set_tests_properties(pe.layout pe.linker_script PROPERTIES LABELS nowine)
+
 # The harness itself: a program holding the machine's own port 80 does not
 # reach into a test's network, nor the test into it.
 add_test(NAME harness.netns COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/harness/test_netns.sh)
