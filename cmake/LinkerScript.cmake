@@ -55,11 +55,11 @@ function(qv_installer_linker_script output)
   # The default's .CRT leaves the CRT's dynamic TLS initialisers (.CRT$XD*)
   # to an orphan section of the same name: they move along.
   set(crt "    KEEP (*(SORT(.CRT$XD*)))\n    KEEP (*(.CRT))\n${crt}")
-  # Nothing in the installer unwinds: no exceptions, no unwinder linked. Of
-  # the runtime's 2 KB of frames, only crtbegin's and crtend's stay: they
-  # open and close the list crtbegin hands to a libgcc DLL found already
-  # loaded, and without them it would hand over address 0 plus the image's
-  # relocation.
+  # Nothing in the installer unwinds: no exceptions, and the link fails if
+  # an unwinder comes in. Of the runtime's 2 KB of frames, only crtbegin's
+  # and crtend's stay: they open and close the list crtbegin hands to a
+  # libgcc DLL found already loaded, and without them it would hand over
+  # address 0 plus the image's relocation.
   string(FIND "${eh_frame}" "*(.eh_frame*)" _frames)
   if(_frames EQUAL -1)
     message(FATAL_ERROR "The default linker script of ${version}: .eh_frame does not take '*(.eh_frame*)'. "
@@ -69,7 +69,8 @@ function(qv_installer_linker_script output)
   string(REPLACE "*(.eh_frame*)" "*crtend.o(.eh_frame*)" _last "${eh_frame}")
   string(CONCAT eh_frame "    __qv_frames = .;\n${_first}\n"
                         "    ASSERT(. > __qv_frames || !DEFINED(___gcc_register_frame),\n"
-                        "           \"crtbegin's frames are gone: it would register address 0\");\n${_last}")
+                        "           \"crtbegin's frames are gone: it would register address 0\");\n${_last}\n"
+                        "    ASSERT(!DEFINED(__Unwind_Find_FDE), \"an unwinder is linked: it needs the frames this script drops\");")
   set(_discard "  /DISCARD/ :\n  {\n")
   string(FIND "${script}" "${_discard}" _at)
   if(_at EQUAL -1)

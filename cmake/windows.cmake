@@ -188,7 +188,7 @@ find_program(QV_DEBIAN_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 add_test(NAME pe.layout COMMAND ${QV_DEBIAN_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/tests/pe/test_pe_layout.py
                                 ${QV_INSTALLER_STUB} ${SAMPLE_INSTALLER})
 add_test(NAME pe.linker_script COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/pe/test_linker_script.sh
-                                       ${CMAKE_CURRENT_SOURCE_DIR} ${QV_LD})
+                                       ${CMAKE_CURRENT_SOURCE_DIR} ${QV_LD} ${CMAKE_CXX_COMPILER})
 set_tests_properties(pe.layout pe.linker_script PROPERTIES LABELS nowine)
 
 # The harness itself: a program holding the machine's own port 80 does not

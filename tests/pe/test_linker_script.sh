@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # cmake/LinkerScript.cmake against ld defaults of other shapes than today's:
 # each change it cannot follow stops the configuration with a message, and
-# today's default gives the script the installer is linked with.
-#   test_linker_script.sh SOURCE_DIR LD
+# today's default gives the script the installer is linked with, which
+# refuses links its changes would break.
+#   test_linker_script.sh SOURCE_DIR LD CXX
 set -uo pipefail
-src=$1 real_ld=$2
+src=$1 real_ld=$2 cxx=$3
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 failed=0
@@ -52,6 +53,23 @@ check "  .idata opens with the import descriptors, then the data, then the TLS t
   in_order .idata 'idata\$2' '__data_start__ =' '___tls_start__ =' 'ASSERT'
 check "  .rdata keeps crtbegin's and crtend's frames, .CRT after them" in_order .rdata 'crtbegin\.o' 'crtend\.o' 'CRT\$XC'
 check "  the other frames are discarded" in_order /DISCARD/ 'eh_frame'
+
+# Links with today's script, of a program that needs nothing it changes,
+# and of programs that need what it drops or moves.
+links() {  # links SOURCE [WORD]: links, or with WORD fails naming it
+  printf '%s\n' "$1" >"$T/p.cpp"
+  if "$cxx" -static -Os -Wl,--file-alignment,4096 -Wl,-T,"$T/out.ld" "$T/p.cpp" -o "$T/p.exe" >"$T/link" 2>&1; then
+    [ -z "${2:-}" ]
+  else
+    [ -n "${2:-}" ] && grep -q -- "$2" "$T/link"
+  fi
+}
+make_script ''
+check "a program links with it" links 'int main() { return 0; }'
+check "  but not with an unwinder: its frames are dropped" \
+  links 'int main(int n, char**) { try { if (n > 5) throw n; } catch (int) { return 1; } return 0; }' unwinder
+check "  nor with thread-local data in .tls, which no longer starts its section" \
+  links '__attribute__((section(".tls$B"))) int x = 1; int main() { return 0; }' thread-local
 
 check "refuses an ld that prints no default" refused 's/^=\{50\}$//' "no default linker script"
 check "refuses a default without .tls" refused 's/^  \.tls BLOCK/  .tlsdata BLOCK/' "'.tls'"
