@@ -48,7 +48,8 @@ set(QV_INSTALLER_STUB ${CMAKE_BINARY_DIR}/installer-stub.exe)
 add_custom_command(OUTPUT ${QV_INSTALLER_STUB}
   COMMAND ${CMAKE_CXX_COMPILER} ${_installer_link_flags} -o ${QV_INSTALLER_STUB}
           $<TARGET_OBJECTS:qv_entry> ${_floor_files} ${QV_INSTALLER_SYSTEM_LIBS}
-  DEPENDS qv_entry qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core ${CMAKE_BINARY_DIR}/installer.ld
+  DEPENDS qv_entry $<TARGET_OBJECTS:qv_entry> qv_app qv_report qv_fingerprint qv_shortcuts qv_archive qv_core
+          ${CMAKE_BINARY_DIR}/installer.ld
   COMMENT "Linking the installer's code" COMMAND_EXPAND_LISTS VERBATIM)
 add_custom_target(installer_stub ALL DEPENDS ${QV_INSTALLER_STUB})
 string(REPLACE ";" " " _link_flags "${_installer_link_flags}")
