@@ -60,11 +60,15 @@ function(qv_installer_linker_script output)
   # and crtend's stay: they open and close the list crtbegin hands to a
   # libgcc DLL found already loaded, and without them it would hand over
   # address 0 plus the image's relocation.
-  string(FIND "${eh_frame}" "*(.eh_frame*)" _frames)
-  if(_frames EQUAL -1)
-    message(FATAL_ERROR "The default linker script of ${version}: .eh_frame does not take '*(.eh_frame*)'. "
-                        "cmake/LinkerScript.cmake needs to follow it.")
-  endif()
+  # Configuring stops where the default no longer holds what an edit needs.
+  macro(qv_expect text part what)
+    string(FIND "${text}" "${part}" _found)
+    if(_found EQUAL -1)
+      message(FATAL_ERROR "The default linker script of ${version}: ${what}. "
+                          "cmake/LinkerScript.cmake needs to follow it.")
+    endif()
+  endmacro()
+  qv_expect("${eh_frame}" "*(.eh_frame*)" ".eh_frame does not take '*(.eh_frame*)'")
   string(REPLACE "*(.eh_frame*)" "*crtbegin.o(.eh_frame*)" _first "${eh_frame}")
   string(REPLACE "*(.eh_frame*)" "*crtend.o(.eh_frame*)" _last "${eh_frame}")
   string(CONCAT eh_frame "    __qv_frames = .;\n${_first}\n"
@@ -72,11 +76,7 @@ function(qv_installer_linker_script output)
                         "           \"crtbegin's frames are gone: it would register address 0\");\n${_last}\n"
                         "    ASSERT(!DEFINED(__Unwind_Find_FDE), \"an unwinder is linked: it needs the frames this script drops\");")
   set(_discard "  /DISCARD/ :\n  {\n")
-  string(FIND "${script}" "${_discard}" _at)
-  if(_at EQUAL -1)
-    message(FATAL_ERROR "The default linker script of ${version} has no /DISCARD/ section. "
-                        "cmake/LinkerScript.cmake needs to follow it.")
-  endif()
+  qv_expect("${script}" "${_discard}" "it has no /DISCARD/ section")
   string(REPLACE "${_discard}" "${_discard}    *(.eh_frame*)\n" script "${script}")
   string(REPLACE "${rdata}" "${rdata}\n${eh_frame}\n${crt}" script "${script}")
 
