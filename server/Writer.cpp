@@ -314,8 +314,10 @@ void QVWriter::Run() {
             if (!acknowledged && !direct && up) acknowledged = Commit(rows, none);
         }
         if (m_answerOn) {
-            auto batch = std::make_shared<std::vector<Done> >(std::move(dones));
-            m_answerOn([batch, acknowledged] {
+            // The answers alone hold them: this thread keeps no copy, so the
+            // sessions they hold end on the answering thread, never here
+            // (a session that ends removes itself from its listener's list).
+            m_answerOn([batch = std::make_shared<std::vector<Done> >(std::move(dones)), acknowledged] {
                 for (Done& done : *batch) done(acknowledged);
             });
             dones = std::vector<Done>();

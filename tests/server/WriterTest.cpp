@@ -180,6 +180,43 @@ TEST(WriterTest, AFullQueueRefusesAndWaitingReportsGoInOneCommit) {
     EXPECT_EQ(4, Metric(metrics, "qvstats_reports_stored_total"));
 }
 
+TEST(WriterTest, WhatAnAnswerHoldsEndsOnTheAnsweringThread) {
+    // An answer holds its session, whose end removes it from a list that
+    // only the answering thread may touch.
+    struct Held {
+        std::atomic<bool>* onWriter;
+        std::thread::id answering;
+        ~Held() { *onWriter = std::this_thread::get_id() != answering; }
+    };
+    FakeDatabase db;
+    FakeStore store(db);
+    QVMetrics metrics;
+    std::atomic<bool> endedOnWriter(false), answered(false);
+    std::thread::id answering;
+    {
+        QVWriter writer(store, nullptr, nullptr, metrics, QVWriterOptions());
+        // Each answer runs, and is let go, on a thread of its own before the
+        // writer goes on: a copy the writer kept would end last, there.
+        writer.AnswerOn([&](std::function<void()> answer) {
+            std::thread([&answering, a = std::move(answer)]() mutable {
+                answering = std::this_thread::get_id();
+                a();
+                a = nullptr;
+            }).join();
+        });
+        writer.Start();
+        auto held = std::make_shared<Held>();
+        held->onWriter = &endedOnWriter;
+        ASSERT_TRUE(writer.Submit(Report("1"), [held, &answering, &answered](bool) {
+            held->answering = answering;
+            answered = true;
+        }));
+        held.reset();
+        ASSERT_TRUE(Eventually([&] { return answered.load(); }));
+    }
+    EXPECT_FALSE(endedOnWriter.load());
+}
+
 TEST(WriterTest, WithoutASpoolAFailedCommitAnswersNotStoredAndHealthSaysWhy) {
     FakeDatabase db;
     db.failing = true;

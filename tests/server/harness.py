@@ -6,6 +6,7 @@ QVSTATS names the server binary.
 """
 import hashlib
 import os
+import re
 import resource
 import shutil
 import signal
@@ -31,6 +32,13 @@ class Checks:
         return condition
 
     def finish(self):
+        # Every server this test started has ended, and none of them met a
+        # fault the sanitizers saw (at its shutdown too, which no check sees).
+        for server in SERVERS:
+            server.stop()
+            found = re.search(r"(ERROR: \w+Sanitizer.*|runtime error: .*)", server.output())
+            self.check("server %d ran without a sanitizer's report" % server.process.pid, found is None,
+                       found.group(1) if found else "")
         print("%d check(s) failed" % self.failures if self.failures else "all checks passed")
         sys.exit(1 if self.failures else 0)
 
@@ -98,6 +106,10 @@ def wait_port(address, seconds=20):
     return False
 
 
+# Every server started, for Checks.finish.
+SERVERS = []
+
+
 class Server:
     """One qvstats process; stop() sends SIGTERM and returns its exit code."""
 
@@ -109,6 +121,7 @@ class Server:
             ([] if limits else ["--source-rate", "0"]) + list(extra)
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))) if files else None
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=limit)
+        SERVERS.append(self)
         host, port = listen.rsplit(":", 1)
         self.ready = wait_port((host, int(port)))
 
