@@ -100,7 +100,7 @@ int Serve(const QVServerOptions& options) {
     }
     QVMetrics metrics;
     std::unique_ptr<QVRetention> retention;
-    {
+    if (options.keepDays > 0) {
         // Its batches are small: a database that does not answer within a
         // few seconds is not waited for, so that stopping stays quick.
         std::unique_ptr<QVStore> retentionStore =
@@ -196,14 +196,6 @@ int Serve(const QVServerOptions& options) {
     return 0;
 }
 
-// After prune and purge: the texts of the reports gone that no writer took
-// since the day before yesterday go now, the others with the server's
-// nightly pass.
-bool ForgetUnusedTexts(QVStore& store, int64_t* forgotten, std::string* error) {
-    int32_t today = 0;
-    return !DayNumber(LocalDay(time(NULL)), &today) || store.ForgetUnusedTexts(today, forgotten, error);
-}
-
 int Prune(const QVToolOptions& options) {
     int64_t before = 0;
     if (!DayStart(options.before, &before)) return Fail("--before wants a date, YYYY-MM-DD, not " + options.before);
@@ -214,10 +206,8 @@ int Prune(const QVToolOptions& options) {
     if (!PruneReports(*store, before, options.batch, std::function<bool()>(), &deleted, &error)) {
         return Fail(std::to_string(deleted) + " raw reports deleted, then: " + error);
     }
-    int64_t forgotten = 0;
-    if (!ForgetUnusedTexts(*store, &forgotten, &error)) return Fail(error);
-    printf("%lld raw reports received before %s deleted, and %lld texts no report uses any more; the counts are as they"
-           " were\n", static_cast<long long>(deleted), options.before.c_str(), static_cast<long long>(forgotten));
+    printf("%lld raw reports received before %s deleted; the counts are as they were\n", static_cast<long long>(deleted),
+           options.before.c_str());
     return 0;
 }
 
@@ -281,8 +271,6 @@ int Purge(const QVToolOptions& options) {
     printf("%s %lld reports (%lld of them held), %lld machines with them%s\n", options.dryRun ? "would delete" : "deleted",
            static_cast<long long>(total.reports), static_cast<long long>(total.held),
            static_cast<long long>(total.machines), options.dryRun ? "; nothing was changed (--dry-run)" : "; the counts are corrected");
-    int64_t forgotten = 0;
-    if (!options.dryRun && !ForgetUnusedTexts(*store, &forgotten, &error)) return Fail(error);
     return 0;
 }
 

@@ -44,7 +44,6 @@ void QVRetention::Stop() {
 void QVRetention::Run() {
     // A little after the start, so that starting stays quick; then nightly.
     int64_t next = static_cast<int64_t>(time(NULL)) + 2;
-    bool first = true;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -58,7 +57,7 @@ void QVRetention::Run() {
         const std::vector<std::string> days = LastDays(now, m_keepDays + 1);
         int64_t before = 0, deleted = 0;
         std::string error;
-        if (m_keepDays > 0 && !days.empty() && DayStart(days.front(), &before)) {
+        if (!days.empty() && DayStart(days.front(), &before)) {
             const bool done = PruneReports(*m_store, before, 2000, [this] {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 return m_stopping;
@@ -72,17 +71,6 @@ void QVRetention::Run() {
                     static_cast<long long>(deleted), days.front().c_str(), m_keepDays);
             }
         }
-        // The texts of reports pruned or purged, which nothing else uses;
-        // at night only: it reads every report.
-        int32_t today = 0;
-        int64_t forgotten = 0;
-        error.clear();
-        if (!first && DayNumber(LocalDay(now), &today) && !m_store->ForgetUnusedTexts(today, &forgotten, &error)) {
-            Log(kLogError, "retention: unused texts not deleted: %s", error.c_str());
-        } else if (forgotten > 0) {
-            Log(kLogInfo, "retention: %lld texts no stored report uses any more deleted", static_cast<long long>(forgotten));
-        }
-        first = false;
         next = NextLocalTime(static_cast<int64_t>(time(NULL)), 3, 0);
     }
 }

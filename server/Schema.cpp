@@ -38,11 +38,8 @@ std::string CreateSchemaSql(QVDialect d) {
     const std::string I = w.integer;
     return std::string("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);") +
            // The texts reports share (versions, systems, Flash Players), each
-           // once; last_day: the latest DayNumber a writer took it for a
-           // report, so that one no report refers to any more can go
-           // (ForgetUnusedTexts) without pulling it from under a writer.
-           "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE,"
-           " last_day INTEGER NOT NULL DEFAULT 0);"
+           // once.
+           "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE);"
            // A report once (its machine's times say which are stored): its
            // texts by id, which with the sign's 16 bytes give back the body
            // as it came (RebuildBody); raw: the body, only for the rare one

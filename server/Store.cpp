@@ -71,13 +71,6 @@ int64_t Number(const std::string& text) { return atoll(text.c_str()); }
 
 namespace {
 
-// A text's id, made where new, marked as taken on a day. An upsert: it
-// waits for a writer that makes or forgets the same text at once, and
-// always answers.
-const char kTakeText[] =
-    "INSERT INTO texts (text, last_day) VALUES (?, ?) ON CONFLICT (text) DO UPDATE SET last_day ="
-    " CASE WHEN texts.last_day < excluded.last_day THEN excluded.last_day ELSE texts.last_day END RETURNING id";
-
 // A report's columns, its texts looked up; with kReportFrom.
 const char kReportColumns[] = "r.received_at, r.day, r.game_id, tv.text, r.guid, r.client_time, tos.text, tf.text";
 const char kReportFrom[] = " FROM reports r JOIN texts tv ON tv.id = r.version_id JOIN texts tos ON tos.id = r.os_id"
@@ -137,68 +130,19 @@ bool QVStore::InTransaction(const std::function<bool(QVSqlSession&)>& work, std:
     return done;
 }
 
-bool QVStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, int32_t day,
-                          std::map<std::string, int64_t>* ids) {
+bool QVStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) {
     for (const std::string& text : texts) {
         std::vector<QVSqlRow> found;
-        if (!s.Run(kTakeText, {text, static_cast<int64_t>(day)}, &found) || found.empty()) return false;
+        if (!s.Run("INSERT INTO texts (text) VALUES (?) ON CONFLICT (text) DO NOTHING", {text}) ||
+            !s.Run("SELECT id FROM texts WHERE text = ?", {text}, &found) || found.empty()) {
+            return false;
+        }
         (*ids)[text] = Number(found[0][0]);
     }
     return true;
 }
 
-bool QVStore::ForgetUnusedTexts(int32_t today, int64_t* deleted, std::string* error) {
-    *deleted = 0;
-    // Read without the write lock: writers go on meanwhile. A text one of
-    // them takes after this read is marked with its day, which the delete
-    // checks again; two days' margin covers a batch that straddles
-    // midnight and clocks a little apart.
-    const int64_t before = static_cast<int64_t>(today) - 1;
-    // A bounded number of ids in memory at a time, whatever a flood left.
-    const int64_t kRound = 100000;
-    for (;;) {
-        QVSqlSession* s = Session();
-        std::vector<QVSqlRow> rows;
-        if (s == NULL || !s->Run("SELECT id FROM texts WHERE last_day < ? AND id NOT IN (SELECT version_id FROM reports"
-                                 " UNION SELECT os_id FROM reports UNION SELECT flash_id FROM reports) LIMIT ?",
-                                 {before, kRound}, &rows)) {
-            *error = s == NULL ? "the database does not answer" : s->Error();
-            return false;
-        }
-        const int64_t had = *deleted;
-        // 500 a transaction: the writer waits for each, so each stays short.
-        for (size_t at = 0; at < rows.size(); at += 500) {
-            std::string sql = "DELETE FROM texts WHERE last_day < ? AND id IN (";
-            std::vector<QVSqlValue> values = {before};
-            for (size_t i = at; i < rows.size() && i < at + 500; ++i) {
-                sql += i == at ? "?" : ", ?";
-                values.push_back(Number(rows[i][0]));
-            }
-            if (!InTransaction([&](QVSqlSession& t) {
-                    if (!t.Run(sql + ")", values)) return false;
-                    *deleted += t.Changes();
-                    return true;
-                }, error)) {
-                return false;
-            }
-        }
-        if (static_cast<int64_t>(rows.size()) < kRound || *deleted == had) return true;
-    }
-}
-
 bool QVStore::TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<QVTextIds>* ids) {
-    // The batch's latest day: texts known from an earlier day are taken
-    // (and marked) again.
-    int32_t day = 0;
-    for (const QVReportRow& r : rows) {
-        int32_t d = 0;
-        if (DayNumber(r.day, &d) && d > day) day = d;
-    }
-    if (day != m_textsDay) {
-        m_texts.clear();
-        m_newTexts.clear();
-        m_textsDay = day;
-    }
     std::vector<std::string> os(rows.size());
     std::vector<std::string> missing;
     const auto known = [this](const std::string& text) -> int64_t {
@@ -220,7 +164,7 @@ bool QVStore::TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, s
         std::sort(missing.begin(), missing.end());
         missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
         std::map<std::string, int64_t> found;
-        if (!LookUpTexts(s, missing, day, &found) || found.size() != missing.size()) return false;
+        if (!LookUpTexts(s, missing, &found) || found.size() != missing.size()) return false;
         m_newTexts.insert(found.begin(), found.end());
     }
     ids->resize(rows.size());

@@ -329,47 +329,6 @@ TEST_P(StoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
     EXPECT_EQ(before.newMachines, after.newMachines);
 }
 
-TEST_P(StoreTest, TextsNoReportUsesAreForgottenAndMadeAgainWhenTheyCome) {
-    auto writer = Open();
-    // A flood's version on day 0, one on day 4, the game's own on day 5.
-    ASSERT_TRUE(Write(*writer, {Row("f1", DayText(20430), "1", "9.9-flood"), Row("f2", DayText(20430), "2", "9.9-flood")}));
-    ASSERT_TRUE(Write(*writer, {Row("m1", DayText(20434), "3", "8.8")}));
-    ASSERT_TRUE(Write(*writer, {Row("m2", DayText(20435), "4", "1.0")}));
-    const auto texts = [this]() -> int64_t {
-        const char sql[] = "SELECT count(*) FROM texts";
-        if (std::string(GetParam()) == "sqlite") {
-            QVSqliteDb db(m_url.substr(7), 1 /* SQLITE_OPEN_READONLY */);
-            QVSqliteStatement count(db, sql);
-            return count.Step() == 100 /* SQLITE_ROW */ ? count.Int(0) : -1;
-        }
-        QVPgConnection conn(m_url, 5000);
-        return conn.Connect() ? strtoll(conn.Exec(sql).Text(0, 0).c_str(), nullptr, 10) : -1;
-    };
-    const int64_t all = texts();  // versions, systems, Flash texts
-    // The retention's own connection: everything before day 5 goes.
-    auto retention = Open();
-    int64_t until = 0, pruned = 0, forgotten = 0;
-    DayStart(DayText(20435), &until);
-    std::string error;
-    ASSERT_TRUE(retention->Prune(until, 100, &pruned, &error)) << error;
-    ASSERT_EQ(3, pruned);
-    ASSERT_TRUE(retention->ForgetUnusedTexts(20435, &forgotten, &error)) << error;
-    EXPECT_EQ(1, forgotten);  // the flood's version; 8.8, taken yesterday, stays for now
-    EXPECT_EQ(all - 1, texts());
-    ASSERT_TRUE(retention->ForgetUnusedTexts(20436, &forgotten, &error)) << error;
-    EXPECT_EQ(1, forgotten);  // 8.8 too, a day later; 1.0 and the system are in use
-    EXPECT_EQ(all - 2, texts());
-
-    // The flood's version comes again to the writer that knew it: made again.
-    ASSERT_TRUE(Write(*writer, {Row("f3", DayText(20436), "5", "9.9-flood")}));
-    std::vector<QVReportRow> rows;
-    ASSERT_TRUE(writer->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &rows));
-    ASSERT_EQ(2u, rows.size());
-    EXPECT_EQ("1.0", rows[0].version);
-    EXPECT_EQ("9.9-flood", rows[1].version);
-    EXPECT_EQ("Windows 7 & x=y", rows[1].system);
-}
-
 TEST_P(StoreTest, NamesAndANewerSchemaRefused) {
     {
         auto store = Open();
