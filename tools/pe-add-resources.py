@@ -11,6 +11,7 @@ once and never held in memory whole: a resource compiler would copy it into
 its .res first, and hold it all."""
 import argparse
 import os
+import re
 import struct
 import sys
 
@@ -139,7 +140,7 @@ def residue(data):
 def data_resource(spec):
     """--data ID=FILE: an RCDATA resource, language-neutral as the .rc's."""
     number, sep, path = spec.partition("=")
-    if not sep or not number.isdigit() or not 0 < int(number) < 0x10000:
+    if not sep or not re.fullmatch("[0-9]{1,5}", number) or not 0 < int(number) < 0x10000:
         fail("--data takes ID=FILE with a number ID below 65536: %s" % spec)
     try:
         size = os.stat(path).st_size
