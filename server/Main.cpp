@@ -100,7 +100,7 @@ int Serve(const QVServerOptions& options) {
     }
     QVMetrics metrics;
     std::unique_ptr<QVRetention> retention;
-    if (options.keepDays > 0) {
+    {
         // Its batches are small: a database that does not answer within a
         // few seconds is not waited for, so that stopping stays quick.
         std::unique_ptr<QVStore> retentionStore =
@@ -206,8 +206,10 @@ int Prune(const QVToolOptions& options) {
     if (!PruneReports(*store, before, options.batch, std::function<bool()>(), &deleted, &error)) {
         return Fail(std::to_string(deleted) + " raw reports deleted, then: " + error);
     }
-    printf("%lld raw reports received before %s deleted; the counts are as they were\n", static_cast<long long>(deleted),
-           options.before.c_str());
+    int64_t forgotten = 0;
+    if (!store->ForgetUnusedTexts(&forgotten, &error)) return Fail(error);
+    printf("%lld raw reports received before %s deleted, and %lld texts no report uses any more; the counts are as they"
+           " were\n", static_cast<long long>(deleted), options.before.c_str(), static_cast<long long>(forgotten));
     return 0;
 }
 

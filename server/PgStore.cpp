@@ -231,14 +231,12 @@ const char kInsertReports[] =
 // of the table's size (a join of a new, empty-looking table stays a
 // sequential scan in the cached plan however large the table grows).
 
-// The ids of texts, made where new. One another writer makes at the same
-// time comes back from neither part: it is asked for again.
+// The ids of texts (sorted), made where new, marked as taken on a day: an
+// upsert, which goes through the unique index, waits for a writer that
+// makes or forgets the same text at once, and answers for every text.
 const char kTexts[] =
-    "WITH have AS (SELECT x.id, x.text FROM unnest($1::text[]) AS w (t)"
-    "  CROSS JOIN LATERAL (SELECT id, text FROM texts WHERE text = w.t LIMIT 1) x),"
-    " made AS (INSERT INTO texts (text) SELECT t FROM unnest($1::text[]) AS w (t) WHERE t NOT IN (SELECT text FROM have)"
-    "  ORDER BY t ON CONFLICT (text) DO NOTHING RETURNING id, text)"
-    " SELECT id, text FROM have UNION ALL SELECT id, text FROM made";
+    "INSERT INTO texts (text, last_day) SELECT t, $2::integer FROM unnest($1::text[]) AS w (t) ORDER BY t"
+    " ON CONFLICT (text) DO UPDATE SET last_day = GREATEST(texts.last_day, EXCLUDED.last_day) RETURNING id, text";
 
 // Counting's reads in two statements: the batch's machines that are stored,
 // locked until the commit, in the order given, so that two receivers count
@@ -330,13 +328,21 @@ const struct {
     const char* sql;
     int parameters;
 } kStatements[] = {
-    {"insert_reports", kInsertReports, 12}, {"texts", kTexts, 1},           {"load_machines", kLoadMachines, 2},
+    {"insert_reports", kInsertReports, 12}, {"texts", kTexts, 2},           {"load_machines", kLoadMachines, 2},
     {"load_values", kLoadValues, 5},        {"apply_deltas", kApplyDeltas, 33}, {"drop_empty", kDropEmpty, 15},
     {"add_rejects", kAddRejects, 3},
 };
 
 // The element types' OIDs, fixed in PostgreSQL's catalog.
 const uint32_t kInt8 = 20, kText = 25, kBytea = 17;
+
+// An integer parameter in the binary format: four bytes, most significant first.
+std::string Int4(int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    const char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                           static_cast<char>(v)};
+    return std::string(bytes, 4);
+}
 
 // A one-dimensional array in PostgreSQL's binary format (array_recv): the
 // texts and the body go as they are, with nothing to quote or escape.
@@ -517,27 +523,18 @@ bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<NewReport>& repor
                                   held.Done(), gameId.Done(), guid.Done(), sign.Done(), source.Done(), raw.Done()});
 }
 
-bool QVPgStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) {
-    if (!m_prepared) return QVStore::LookUpTexts(s, texts, ids);
-    std::vector<std::string> wanted = texts;
-    // Twice at most: a text another writer made meanwhile is there the
-    // second time.
-    for (int round = 0; round < 3 && !wanted.empty(); ++round) {
-        QVPgArray array(kText);
-        for (const std::string& t : wanted) array.Add(t);
-        QVPgResult found = m_conn.RunBinary("texts", {array.Done()});
-        if (!found.ok()) {
-            m_session.Failed(std::move(found));
-            return false;
-        }
-        for (int i = 0; i < found.Rows(); ++i) (*ids)[found.Text(i, 1)] = found.Int(i, 0);
-        std::vector<std::string> left;
-        for (const std::string& t : wanted) {
-            if (!ids->count(t)) left.push_back(t);
-        }
-        wanted.swap(left);
+bool QVPgStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, int32_t day,
+                            std::map<std::string, int64_t>* ids) {
+    if (!m_prepared) return QVStore::LookUpTexts(s, texts, day, ids);
+    QVPgArray array(kText);
+    for (const std::string& t : texts) array.Add(t);
+    QVPgResult found = m_conn.RunBinary("texts", {array.Done(), Int4(day)});
+    if (!found.ok()) {
+        m_session.Failed(std::move(found));
+        return false;
     }
-    return wanted.empty();
+    for (int i = 0; i < found.Rows(); ++i) (*ids)[found.Text(i, 1)] = found.Int(i, 0);
+    return ids->size() == texts.size();
 }
 
 bool QVPgStore::Run(const char* statement, const std::vector<std::string>& arrays) {

@@ -126,7 +126,8 @@ protected:
     const char* LockRows() const override { return " FOR UPDATE"; }
     const char* LockReports() const override { return " FOR UPDATE OF r"; }
     bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) override;
-    bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) override;
+    bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, int32_t day,
+                     std::map<std::string, int64_t>* ids) override;
     // Counting's reads and writes as whole batches: a few statements, not
     // one for each row.
     bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) override;

@@ -57,7 +57,7 @@ void QVRetention::Run() {
         const std::vector<std::string> days = LastDays(now, m_keepDays + 1);
         int64_t before = 0, deleted = 0;
         std::string error;
-        if (!days.empty() && DayStart(days.front(), &before)) {
+        if (m_keepDays > 0 && !days.empty() && DayStart(days.front(), &before)) {
             const bool done = PruneReports(*m_store, before, 2000, [this] {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 return m_stopping;
@@ -70,6 +70,14 @@ void QVRetention::Run() {
                 Log(kLogInfo, "retention: %lld raw reports received before %s deleted (--keep-days %d)",
                     static_cast<long long>(deleted), days.front().c_str(), m_keepDays);
             }
+        }
+        // The texts of the reports pruned, which nothing else uses.
+        int64_t forgotten = 0;
+        error.clear();
+        if (!m_store->ForgetUnusedTexts(&forgotten, &error)) {
+            Log(kLogError, "retention: unused texts not deleted: %s", error.c_str());
+        } else if (forgotten > 0) {
+            Log(kLogInfo, "retention: %lld texts no stored report uses any more deleted", static_cast<long long>(forgotten));
         }
         next = NextLocalTime(static_cast<int64_t>(time(NULL)), 3, 0);
     }

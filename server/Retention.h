@@ -24,9 +24,9 @@ class QVMetrics;
 bool PruneReports(QVStore& store, int64_t before, size_t batch, const std::function<bool()>& stop, int64_t* deleted,
                   std::string* error);
 
-// --keep-days: prunes what is older than the days kept, soon after the start
-// and then each night at 03:00, on a thread with a store connection of its
-// own.
+// Soon after the start and then each night at 03:00, on a thread with a
+// store connection of its own: with --keep-days, prunes what is older than
+// the days kept; then deletes the texts no stored report can use any more.
 class QVRetention {
 public:
     QVRetention(std::unique_ptr<QVStore> store, int keepDays, QVMetrics& metrics);

@@ -38,8 +38,11 @@ std::string CreateSchemaSql(QVDialect d) {
     const std::string I = w.integer;
     return std::string("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);") +
            // The texts reports share (versions, systems, Flash Players), each
-           // once.
-           "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE);"
+           // once; last_day: the latest DayNumber a writer took it for a
+           // report, so that one no report refers to any more can go
+           // (ForgetUnusedTexts) without pulling it from under a writer.
+           "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE,"
+           " last_day INTEGER NOT NULL DEFAULT 0);"
            // A report once (its machine's times say which are stored): its
            // texts by id, which with the sign's 16 bytes give back the body
            // as it came (RebuildBody); raw: the body, only for the rare one
@@ -81,6 +84,10 @@ std::string CreateSchemaSql(QVDialect d) {
 }
 
 std::string UpgradeSql(QVDialect d, int from) {
+    // Every text is marked as taken on the latest day of a stored report,
+    // no earlier than any report that uses it.
+    const std::string marked = "UPDATE texts SET last_day = (SELECT coalesce(max(day), 0) FROM reports);";
+    if (from == 2) return "ALTER TABLE texts ADD COLUMN last_day INTEGER NOT NULL DEFAULT 0;" + marked;
     if (from != 1) return std::string();
     // Where each report came from, reports held for review, the counts by
     // day, names; each report kept once. The reports move to a table of the
@@ -106,7 +113,7 @@ std::string UpgradeSql(QVDialect d, int from) {
                " n <= CASE WHEN client_time GLOB '-*' THEN '9223372036854775808' ELSE '9223372036854775807' END))"
                " GROUP BY game_id, guid, CAST(client_time AS INTEGER))"
                " ORDER BY r.id;"
-               "DROP TABLE reports_v1;";
+               "DROP TABLE reports_v1;" + marked;
     }
     return "DROP TABLE machines;"
            "ALTER TABLE reports RENAME TO reports_v1;"
@@ -120,7 +127,7 @@ std::string UpgradeSql(QVDialect d, int from) {
            " WHERE r.id IN (SELECT MIN(id) FROM reports_v1 WHERE CASE WHEN client_time ~ '^-?[0-9]+$' THEN"
            " client_time::numeric BETWEEN -9223372036854775808 AND 9223372036854775807 ELSE false END"
            " GROUP BY game_id, guid, client_time::numeric) ORDER BY r.id;"
-           "DROP TABLE reports_v1;";
+           "DROP TABLE reports_v1;" + marked;
 }
 
 std::string RandomHex(size_t digits) {
@@ -167,6 +174,11 @@ bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, 
         version = kSchemaVersion;
     }
     const int found = version;
+    // The first schema's upgrade makes the present one whole.
+    if (version == 1) {
+        if (!s.Exec(UpgradeSql(dialect, 1))) return failed();
+        version = kSchemaVersion;
+    }
     for (; version < kSchemaVersion; ++version) {
         if (!s.Exec(UpgradeSql(dialect, version))) return failed();
     }

@@ -15,7 +15,7 @@ namespace Quorvel {
 // PostgreSQL (types, the row id, rowid-less tables) is data here.
 enum QVDialect { kSqlite, kPostgres };
 
-const int kSchemaVersion = 2;
+const int kSchemaVersion = 3;
 
 // Creates the schema in an empty database, upgrades one of an earlier
 // version in place, or refuses one newer than this program (where names the
@@ -34,7 +34,8 @@ std::string RandomHex(size_t digits);
 
 // The statements that create the current schema.
 std::string CreateSchemaSql(QVDialect dialect);
-// The statements that take a database from version `from` to the next.
+// The statements that take a database from version `from` to the next (the
+// first version's, to the present one).
 std::string UpgradeSql(QVDialect dialect, int from);
 
 // The statements that move the counts, in both stores' own words: each

@@ -1,6 +1,7 @@
 #include "server/Store.h"
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 #include <set>
@@ -71,6 +72,13 @@ int64_t Number(const std::string& text) { return atoll(text.c_str()); }
 
 namespace {
 
+// A text's id, made where new, marked as taken on a day. An upsert: it
+// waits for a writer that makes or forgets the same text at once, and
+// always answers.
+const char kTakeText[] =
+    "INSERT INTO texts (text, last_day) VALUES (?, ?) ON CONFLICT (text) DO UPDATE SET last_day ="
+    " CASE WHEN texts.last_day < excluded.last_day THEN excluded.last_day ELSE texts.last_day END RETURNING id";
+
 // A report's columns, its texts looked up; with kReportFrom.
 const char kReportColumns[] = "r.received_at, r.day, r.game_id, tv.text, r.guid, r.client_time, tos.text, tf.text";
 const char kReportFrom[] = " FROM reports r JOIN texts tv ON tv.id = r.version_id JOIN texts tos ON tos.id = r.os_id"
@@ -130,19 +138,67 @@ bool QVStore::InTransaction(const std::function<bool(QVSqlSession&)>& work, std:
     return done;
 }
 
-bool QVStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids) {
+bool QVStore::LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, int32_t day,
+                          std::map<std::string, int64_t>* ids) {
     for (const std::string& text : texts) {
         std::vector<QVSqlRow> found;
-        if (!s.Run("INSERT INTO texts (text) VALUES (?) ON CONFLICT (text) DO NOTHING", {text}) ||
-            !s.Run("SELECT id FROM texts WHERE text = ?", {text}, &found) || found.empty()) {
-            return false;
-        }
+        if (!s.Run(kTakeText, {text, static_cast<int64_t>(day)}, &found) || found.empty()) return false;
         (*ids)[text] = Number(found[0][0]);
     }
     return true;
 }
 
+int32_t QVStore::Today() const {
+    int32_t day = 0;
+    DayNumber(LocalDay(m_options.now ? m_options.now() : static_cast<int64_t>(time(NULL))), &day);
+    return day;
+}
+
+bool QVStore::ForgetUnusedTexts(int64_t* deleted, std::string* error) {
+    *deleted = 0;
+    // A report's texts are marked with a day no earlier than its own (and
+    // a text a writer takes now with today): one whose mark is before the
+    // oldest stored report's day is used by none, and no writer holds it.
+    // One day's margin for clocks a little apart.
+    QVSqlSession* s = Session();
+    std::vector<QVSqlRow> oldest;
+    if (s == NULL || !s->Run("SELECT day FROM reports ORDER BY received_at LIMIT 1", {}, &oldest)) {
+        *error = s == NULL ? "the database does not answer" : s->Error();
+        return false;
+    }
+    int64_t before = static_cast<int64_t>(Today()) - 1;
+    if (!oldest.empty()) before = std::min(before, Number(oldest[0][0]));
+    // 500 a transaction, in the order writers take texts in: each stays
+    // short, and a writer taking two of them waits rather than deadlocks.
+    const std::string sql = std::string("DELETE FROM texts WHERE id IN (SELECT id FROM texts WHERE last_day < ?"
+                                        " ORDER BY text LIMIT 500") + LockRows() + ")";
+    for (int64_t n = 500; n == 500;) {
+        if (!InTransaction([&](QVSqlSession& t) {
+                if (!t.Run(sql, {before})) return false;
+                n = t.Changes();
+                *deleted += n;
+                return true;
+            }, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool QVStore::TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<QVTextIds>* ids) {
+    // Today, or the batch's latest day if later: never earlier than a day
+    // of its reports (the spool's drainer writes reports of days past).
+    // Texts known from an earlier day are taken (and marked) again.
+    int32_t day = Today();
+    for (const QVReportRow& r : rows) {
+        int32_t d = 0;
+        if (DayNumber(r.day, &d) && d > day) day = d;
+    }
+    if (day != m_textsDay) {
+        m_texts.clear();
+        m_newTexts.clear();
+        m_textsDay = day;
+    }
     std::vector<std::string> os(rows.size());
     std::vector<std::string> missing;
     const auto known = [this](const std::string& text) -> int64_t {
@@ -164,7 +220,7 @@ bool QVStore::TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, s
         std::sort(missing.begin(), missing.end());
         missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
         std::map<std::string, int64_t> found;
-        if (!LookUpTexts(s, missing, &found) || found.size() != missing.size()) return false;
+        if (!LookUpTexts(s, missing, day, &found) || found.size() != missing.size()) return false;
         m_newTexts.insert(found.begin(), found.end());
     }
     ids->resize(rows.size());

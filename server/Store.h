@@ -115,6 +115,8 @@ struct QVStoreOptions {
     // Distinct values per game in each breakdown; 0: the one the database
     // was last served with (1000 for a new one). A server records its own.
     size_t breakdownCap = 0;
+    // Seconds since 1970 (tests set a clock of their own).
+    std::function<int64_t()> now;
 };
 
 // The database: one schema in SQLite and PostgreSQL (server/Schema.cpp),
@@ -173,6 +175,11 @@ public:
     // Deletes at most limit of the raw reports received before a time, the
     // oldest first, in one transaction; every count stays as it is.
     bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error);
+    // Deletes the texts that no stored report can use any more: taken by
+    // no writer since before the oldest stored report's day (so every report
+    // that used them is pruned), nor since the day before yesterday. A
+    // bounded number per transaction; no report is read.
+    bool ForgetUnusedTexts(int64_t* deleted, std::string* error);
     // Puts the held reports of a source (of one game, unless empty) into
     // the counts, as if counted when they came; one transaction.
     bool Release(const std::string& source, const std::string& game, int64_t* released, std::string* error);
@@ -196,9 +203,11 @@ protected:
         bool held;
     };
     virtual bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) = 0;
-    // The ids of texts (sorted, distinct), made where new. Text by text
-    // here; a store may do it in fewer statements.
-    virtual bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, std::map<std::string, int64_t>* ids);
+    // The ids of texts (sorted, distinct), made where new, each marked as
+    // taken on day (DayNumber). Text by text here; a store may do it in
+    // fewer statements.
+    virtual bool LookUpTexts(QVSqlSession& s, const std::vector<std::string>& texts, int32_t day,
+                             std::map<std::string, int64_t>* ids);
     // What counting reads and writes: the machines of rows (created empty
     // and locked where other writers may run at once) and what is known of
     // their values; then the changes. Row by row here; a store may do it in
@@ -238,10 +247,16 @@ protected:
 private:
     bool TextIdsOf(QVSqlSession& s, const std::vector<QVReportRow>& rows, std::vector<QVTextIds>* ids);
 
-    // Texts' ids: those committed, and those of the open transaction. A
-    // flood of new texts starts the first again once it holds kKnownTexts.
+    // Today's DayNumber by the store's clock.
+    int32_t Today() const;
+
+    // Texts' ids: those committed, and those of the open transaction, all
+    // marked with m_textsDay (today, or a later day of a batch): each text
+    // is looked up and marked again on a new day. A flood of new texts
+    // starts the first again once it holds kKnownTexts.
     static const size_t kKnownTexts = 20000;  // about 2.5 MB; a publisher has far fewer
     std::unordered_map<std::string, int64_t> m_texts, m_newTexts;
+    int32_t m_textsDay = 0;
 };
 
 // A transaction that is rolled back unless committed.

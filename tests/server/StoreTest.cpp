@@ -47,6 +47,7 @@ protected:
     std::unique_ptr<QVStore> Open(size_t cap = 1000) {
         QVStoreOptions options;
         options.breakdownCap = cap;
+        options.now = [this] { return m_now; };
         std::string error;
         std::unique_ptr<QVStore> store = OpenStore(m_url, &error, options);
         EXPECT_TRUE(store && store->Prepare(&error)) << error;
@@ -85,7 +86,28 @@ protected:
         EXPECT_TRUE(store.Totals("3", from, to, &t));
         return t;
     }
+    // The stores' clock: noon of a day.
+    void SetDay(int day) {
+        DayStart(DayText(day), &m_now);
+        m_now += 43200;
+    }
+    int64_t TextCount() {
+        const char sql[] = "SELECT count(*) FROM texts";
+        if (std::string(GetParam()) == "sqlite") {
+            QVSqliteDb db(m_url.substr(7), 1 /* SQLITE_OPEN_READONLY */);
+            QVSqliteStatement count(db, sql);
+            return count.Step() == 100 /* SQLITE_ROW */ ? count.Int(0) : -1;
+        }
+        QVPgConnection conn(m_url, 5000);
+        return conn.Connect() ? strtoll(conn.Exec(sql).Text(0, 0).c_str(), nullptr, 10) : -1;
+    }
+    bool Sql(const std::string& sql) {
+        if (std::string(GetParam()) == "sqlite") return QVSqliteDb(m_url.substr(7), 2 /* SQLITE_OPEN_READWRITE */).Exec(sql);
+        QVPgConnection conn(m_url, 5000);
+        return conn.Connect() && conn.Exec(sql.c_str()).ok();
+    }
     std::string m_folder, m_url;
+    int64_t m_now = static_cast<int64_t>(time(nullptr));
 };
 
 TEST_P(StoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
@@ -327,6 +349,69 @@ TEST_P(StoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
     EXPECT_EQ(before.reports, after.reports);
     EXPECT_EQ(before.machines, after.machines);
     EXPECT_EQ(before.newMachines, after.newMachines);
+}
+
+TEST_P(StoreTest, TextsOfPrunedReportsAreForgottenAndMadeAgainWhenTheyCome) {
+    // A flood's version on day 0, one on day 4, the game's own on day 5,
+    // each written on its day.
+    auto writer = Open();
+    SetDay(20430);
+    ASSERT_TRUE(Write(*writer, {Row("f1", DayText(20430), "1", "9.9-flood"), Row("f2", DayText(20430), "2", "9.9-flood")}));
+    SetDay(20434);
+    ASSERT_TRUE(Write(*writer, {Row("m1", DayText(20434), "3", "8.8")}));
+    SetDay(20435);
+    ASSERT_TRUE(Write(*writer, {Row("m2", DayText(20435), "4", "1.0")}));
+    const int64_t all = TextCount();  // versions, the system, the Flash text
+    // The retention's own connection: everything before day 5 goes.
+    auto retention = Open();
+    int64_t until = 0, pruned = 0, forgotten = 0;
+    DayStart(DayText(20435), &until);
+    std::string error;
+    ASSERT_TRUE(retention->Prune(until, 100, &pruned, &error)) << error;
+    ASSERT_EQ(3, pruned);
+    ASSERT_TRUE(retention->ForgetUnusedTexts(&forgotten, &error)) << error;
+    EXPECT_EQ(1, forgotten);  // the flood's version; 8.8, taken yesterday, stays for now
+    EXPECT_EQ(all - 1, TextCount());
+    SetDay(20436);
+    ASSERT_TRUE(retention->ForgetUnusedTexts(&forgotten, &error)) << error;
+    EXPECT_EQ(1, forgotten);  // 8.8 too, a day later; what day 5's report uses stays
+    EXPECT_EQ(all - 2, TextCount());
+
+    // The flood's version comes again to the writer that knew it: made
+    // again. A report of a day past (from the spool) marks its texts with
+    // today, so the oldest report's day does not expose them.
+    ASSERT_TRUE(Write(*writer, {Row("f3", DayText(20436), "5", "9.9-flood"), Row("s1", DayText(20431), "6", "7.7")}));
+    SetDay(20440);
+    ASSERT_TRUE(retention->ForgetUnusedTexts(&forgotten, &error)) << error;
+    EXPECT_EQ(0, forgotten);
+    std::vector<QVReportRow> rows;
+    ASSERT_TRUE(writer->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &rows));
+    ASSERT_EQ(3u, rows.size());  // each with its texts: none was pulled from under it
+    EXPECT_EQ("7.7", rows[0].version);
+    EXPECT_EQ("1.0", rows[1].version);
+    EXPECT_EQ("9.9-flood", rows[2].version);
+    EXPECT_EQ("Windows 7 & x=y", rows[2].system);
+}
+
+TEST_P(StoreTest, AVersionTwoDatabaseGetsItsTextsMarkedAndLosesNone) {
+    SetDay(20430);
+    {
+        auto store = Open();
+        ASSERT_TRUE(Write(*store, {Row("m1", DayText(20430), "1", "1.0"), Row("m2", DayText(20432), "2", "2.0")}));
+    }
+    // The second schema: no marks.
+    ASSERT_TRUE(Sql("ALTER TABLE texts DROP COLUMN last_day"));
+    ASSERT_TRUE(Sql("UPDATE meta SET value = '2' WHERE key = 'schema_version'"));
+    SetDay(20500);
+    auto store = Open();
+    int64_t forgotten = 0;
+    std::string error;
+    ASSERT_TRUE(store->ForgetUnusedTexts(&forgotten, &error)) << error;
+    EXPECT_EQ(0, forgotten);
+    std::vector<QVReportRow> rows;
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &rows));
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_EQ("2.0", rows[1].version);
 }
 
 TEST_P(StoreTest, NamesAndANewerSchemaRefused) {

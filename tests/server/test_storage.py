@@ -240,7 +240,9 @@ def upgrade(db, name):
                   .replace("%s)", "'\\x00')"))
     server = Server(db, "--spool", work + "/spool.db")
     c.check("%s: a database of schema version 1 is upgraded in place" % name, server.ready and
-            query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["2"], server.output())
+            query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["3"], server.output())
+    c.check("%s:   its texts marked with its reports' latest day, so none goes as unused" % name,
+            query(db, "SELECT count(*) FROM texts WHERE last_day < (SELECT max(day) FROM reports)") == ["0"])
     c.check("%s:   its reports kept, with an empty source and counted" % name,
             query(db, "SELECT game_id || '/' || source || '/' || held FROM reports") == ["old//0"] * 2)
     kept = query(db, "SELECT guid || '/' || client_time FROM reports ORDER BY guid")
