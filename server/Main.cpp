@@ -207,7 +207,7 @@ int Prune(const QVToolOptions& options) {
         return Fail(std::to_string(deleted) + " raw reports deleted, then: " + error);
     }
     int64_t forgotten = 0;
-    if (!store->ForgetUnusedTexts(&forgotten, &error)) return Fail(error);
+    if (!store->ForgetUnusedTexts(std::function<bool()>(), &forgotten, &error)) return Fail(error);
     printf("%lld raw reports received before %s deleted, and %lld texts no report uses any more; the counts are as they"
            " were\n", static_cast<long long>(deleted), options.before.c_str(), static_cast<long long>(forgotten));
     return 0;

@@ -74,7 +74,10 @@ void QVRetention::Run() {
         // The texts of the reports pruned, which nothing else uses.
         int64_t forgotten = 0;
         error.clear();
-        if (!m_store->ForgetUnusedTexts(&forgotten, &error)) {
+        if (!m_store->ForgetUnusedTexts([this] {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                return m_stopping;
+            }, &forgotten, &error)) {
             Log(kLogError, "retention: unused texts not deleted: %s", error.c_str());
         } else if (forgotten > 0) {
             Log(kLogInfo, "retention: %lld texts no stored report uses any more deleted", static_cast<long long>(forgotten));

@@ -42,7 +42,7 @@ std::string CreateSchemaSql(QVDialect d) {
            // report, so that one no report refers to any more can go
            // (ForgetUnusedTexts) without pulling it from under a writer.
            "CREATE TABLE IF NOT EXISTS texts (" + w.textId + ", text TEXT NOT NULL UNIQUE,"
-           " last_day INTEGER NOT NULL DEFAULT 0);"
+           " last_day INTEGER NOT NULL DEFAULT 2147483647);"
            // A report once (its machine's times say which are stored): its
            // texts by id, which with the sign's 16 bytes give back the body
            // as it came (RebuildBody); raw: the body, only for the rare one
@@ -84,10 +84,13 @@ std::string CreateSchemaSql(QVDialect d) {
 }
 
 std::string UpgradeSql(QVDialect d, int from) {
-    // Every text is marked as taken on the latest day of a stored report,
-    // no earlier than any report that uses it.
-    const std::string marked = "UPDATE texts SET last_day = (SELECT coalesce(max(day), 0) FROM reports);";
-    if (from == 2) return "ALTER TABLE texts ADD COLUMN last_day INTEGER NOT NULL DEFAULT 0;" + marked;
+    // Every text is marked as taken the day after the latest stored report's
+    // (read through the index on the time), no earlier than any report that
+    // uses it. A text made without a mark (by a receiver of the version
+    // before, still running) is never taken for unused.
+    const std::string marked =
+        "UPDATE texts SET last_day = coalesce((SELECT day FROM reports ORDER BY received_at DESC LIMIT 1), 0) + 1;";
+    if (from == 2) return "ALTER TABLE texts ADD COLUMN last_day INTEGER NOT NULL DEFAULT 2147483647;" + marked;
     if (from != 1) return std::string();
     // Where each report came from, reports held for review, the counts by
     // day, names; each report kept once. The reports move to a table of the

@@ -154,12 +154,13 @@ int32_t QVStore::Today() const {
     return day;
 }
 
-bool QVStore::ForgetUnusedTexts(int64_t* deleted, std::string* error) {
+bool QVStore::ForgetUnusedTexts(const std::function<bool()>& stop, int64_t* deleted, std::string* error) {
     *deleted = 0;
     // A report's texts are marked with a day no earlier than its own (and
     // a text a writer takes now with today): one whose mark is before the
     // oldest stored report's day is used by none, and no writer holds it.
-    // One day's margin for clocks a little apart.
+    // A day's margin on each: clocks a little apart, receivers whose time
+    // zones differ.
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> oldest;
     if (s == NULL || !s->Run("SELECT day FROM reports ORDER BY received_at LIMIT 1", {}, &oldest)) {
@@ -167,12 +168,12 @@ bool QVStore::ForgetUnusedTexts(int64_t* deleted, std::string* error) {
         return false;
     }
     int64_t before = static_cast<int64_t>(Today()) - 1;
-    if (!oldest.empty()) before = std::min(before, Number(oldest[0][0]));
+    if (!oldest.empty()) before = std::min(before, Number(oldest[0][0]) - 1);
     // 500 a transaction, in the order writers take texts in: each stays
     // short, and a writer taking two of them waits rather than deadlocks.
     const std::string sql = std::string("DELETE FROM texts WHERE id IN (SELECT id FROM texts WHERE last_day < ?"
                                         " ORDER BY text LIMIT 500") + LockRows() + ")";
-    for (int64_t n = 500; n == 500;) {
+    for (int64_t n = 500; n == 500 && !(stop && stop());) {
         if (!InTransaction([&](QVSqlSession& t) {
                 if (!t.Run(sql, {before})) return false;
                 n = t.Changes();

@@ -178,8 +178,9 @@ public:
     // Deletes the texts that no stored report can use any more: taken by
     // no writer since before the oldest stored report's day (so every report
     // that used them is pruned), nor since the day before yesterday. A
-    // bounded number per transaction; no report is read.
-    bool ForgetUnusedTexts(int64_t* deleted, std::string* error);
+    // bounded number per transaction, until none is left or stop says so;
+    // no report is read. Every receiver of a database runs this version.
+    bool ForgetUnusedTexts(const std::function<bool()>& stop, int64_t* deleted, std::string* error);
     // Puts the held reports of a source (of one game, unless empty) into
     // the counts, as if counted when they came; one transaction.
     bool Release(const std::string& source, const std::string& game, int64_t* released, std::string* error);

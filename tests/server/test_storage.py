@@ -241,8 +241,9 @@ def upgrade(db, name):
     server = Server(db, "--spool", work + "/spool.db")
     c.check("%s: a database of schema version 1 is upgraded in place" % name, server.ready and
             query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["3"], server.output())
-    c.check("%s:   its texts marked with its reports' latest day, so none goes as unused" % name,
-            query(db, "SELECT count(*) FROM texts WHERE last_day < (SELECT max(day) FROM reports)") == ["0"])
+    # Its reports are of day 0 (1970-01-01): marked 1, the day after.
+    c.check("%s:   its texts marked the day after its latest report's, so none goes as unused" % name,
+            query(db, "SELECT DISTINCT last_day FROM texts") == ["1"], query(db, "SELECT DISTINCT last_day FROM texts"))
     c.check("%s:   its reports kept, with an empty source and counted" % name,
             query(db, "SELECT game_id || '/' || source || '/' || held FROM reports") == ["old//0"] * 2)
     kept = query(db, "SELECT guid || '/' || client_time FROM reports ORDER BY guid")
