@@ -137,11 +137,11 @@ def residue(data):
     return total % 0xFFFF
 
 
-def data_resource(spec):
+def data_resource(given):
     """--data ID=FILE: an RCDATA resource, language-neutral as the .rc's."""
-    number, sep, path = spec.partition("=")
+    number, sep, path = given.partition("=")
     if not sep or not re.fullmatch("[0-9]{1,5}", number) or not 0 < int(number) < 0x10000:
-        fail("--data takes ID=FILE with a number ID below 65536: %s" % spec)
+        fail("--data takes ID=FILE with a number ID below 65536: %s" % given)
     try:
         size = os.stat(path).st_size
     except OSError as e:
@@ -184,7 +184,7 @@ def main():
 
     with open(a.res, "rb") as res:
         resources = read_res(res, os.fstat(res.fileno()).st_size, a.res)
-    resources += [data_resource(spec) for spec in a.data]
+    resources += [data_resource(given) for given in a.data]
     directory, placed, size = build_section(resources, rva)
     raw_size = align(size, file_align)
     if raw + raw_size > 0xFFFFFFFF:

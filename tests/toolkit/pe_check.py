@@ -92,8 +92,8 @@ def main():
                "osslsigncode: " + " / ".join(l for l in said.splitlines() if "checksum" in l))
 
     tree = leaves(pe)
-    for spec in a.data:
-        number, path = spec.split("=", 1)
+    for given in a.data:
+        number, path = given.split("=", 1)
         leaf = tree.get((RT_RCDATA, int(number)))
         if leaf is None:
             expect(False, "no RCDATA %s" % number)
@@ -124,8 +124,8 @@ def main():
             for info in infos:
                 for table in getattr(info, "StringTable", []):
                     strings.update({k.decode("utf-8"): v.decode("utf-8") for k, v in table.entries.items()})
-        for spec in a.version:
-            key, text = spec.split("=", 1)
+        for given in a.version:
+            key, text = given.split("=", 1)
             expect(strings.get(key) == text, "version %s is %r, not %r" % (key, strings.get(key), text))
 
     for f in failures:
