@@ -98,6 +98,12 @@ struct QVPurgeResult {
     int64_t machines = 0;  // machines left with no report, gone from the counts
 };
 
+struct QVReleaseResult {
+    int64_t released = 0;  // now counted
+    int64_t replays = 0;   // copies of a report released or stored before: deleted
+    int64_t atCap = 0;     // still held: their machines' times are full
+};
+
 }  // namespace Quorvel
 
 #endif

@@ -235,15 +235,23 @@ int Release(const QVToolOptions& options) {
     std::string error;
     std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
     if (!store) return Fail(error);
-    int64_t total = 0;
+    QVReleaseResult total;
     // The address as given and its hash: the server stored one of them.
     for (const std::string& source : {StoredSource(*store, options.source), HashSource(store->SourceKey(),
                                                                                       StoredSource(*store, options.source))}) {
-        int64_t released = 0;
-        if (!store->Release(source, options.game, &released, &error)) return Fail(error);
-        total += released;
+        QVReleaseResult result;
+        if (!store->Release(source, options.game, &result, &error)) return Fail(error);
+        total.released += result.released;
+        total.replays += result.replays;
+        total.atCap += result.atCap;
     }
-    printf("%lld held reports of %s released into the counts\n", static_cast<long long>(total), options.source.c_str());
+    printf("%lld held reports of %s released into the counts\n", static_cast<long long>(total.released),
+           options.source.c_str());
+    if (total.replays > 0) printf("%lld replays of stored reports deleted\n", static_cast<long long>(total.replays));
+    if (total.atCap > 0) {
+        printf("%lld still held: their machines have %zu reports already (qvstats purge deletes them)\n",
+               static_cast<long long>(total.atCap), kMachineTimes);
+    }
     return 0;
 }
 

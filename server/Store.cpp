@@ -606,28 +606,54 @@ bool QVStore::Recount(QVSqlSession& s) {
     }
 }
 
-bool QVStore::Release(const std::string& source, const std::string& game, int64_t* released, std::string* error) {
-    *released = 0;
+bool QVStore::Release(const std::string& source, const std::string& game, QVReleaseResult* result, std::string* error) {
+    *result = QVReleaseResult();
     return InTransaction([&](QVSqlSession& s) {
         std::vector<QVSqlRow> held;
         if (!s.Run(std::string("SELECT r.id, ") + kReportColumns + kReportFrom + " WHERE r.held = 1 AND r.source = ?"
-                       " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at" + LockReports(),
+                       " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at, r.id" + LockReports(),
                    {source, game, game}, &held)) {
             return false;
         }
         std::vector<QVReportRow> rows;
-        std::vector<int64_t> ids;
-        for (const QVSqlRow& c : held) {
-            rows.push_back(ReportOf(c, 1));
-            ids.push_back(Number(c[0]));
+        for (const QVSqlRow& c : held) rows.push_back(ReportOf(c, 1));
+        std::vector<const QVReportRow*> all;
+        for (const QVReportRow& r : rows) all.push_back(&r);
+        QVCountBasis basis;
+        if (rows.empty() || !LoadBasis(s, all, &basis)) return rows.empty();
+        // A report held for its source's rate had its time taken when it
+        // came; one held beyond its machine's cap did not, so a replay of it
+        // was stored too: the first copy takes the time if there is room
+        // now, and the others are replays.
+        std::vector<const QVReportRow*> counted;
+        std::vector<int64_t> countedIds, replayIds;
+        std::set<QVMachineKey> touched;
+        std::set<std::pair<QVMachineKey, int64_t> > seen;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const QVMachineKey key(rows[i].gameId, rows[i].guid);
+            const int64_t time = strtoll(rows[i].clientTime.c_str(), NULL, 10);
+            const int64_t id = Number(held[i][0]);
+            if (!seen.insert(std::make_pair(key, time)).second) {
+                replayIds.push_back(id);
+                continue;
+            }
+            QVMachineState& m = basis.machines[key];
+            if (!std::binary_search(m.times.begin(), m.times.end(), time)) {
+                if (TakeTime(&m, time) != kTimeNew) {
+                    ++result->atCap;
+                    continue;
+                }
+                touched.insert(key);
+            }
+            counted.push_back(&rows[i]);
+            countedIds.push_back(id);
         }
-        std::vector<const QVReportRow*> pointers;
-        for (const QVReportRow& r : rows) pointers.push_back(&r);
-        QVCountBasis basis;  // their times are their machines' already
-        // Exactly the rows counted: another receiver may store more of the
+        result->replays = static_cast<int64_t>(replayIds.size());
+        // Exactly these rows: another receiver may store more of the
         // source's held reports meanwhile.
-        return rows.empty() || (LoadBasis(s, pointers, &basis) && CountOn(s, basis, pointers, 1, {}) &&
-                                ForIds(s, "UPDATE reports SET held = 0", ids, released));
+        return CountOn(s, basis, counted, 1, touched) &&
+               ForIds(s, "UPDATE reports SET held = 0", countedIds, &result->released) &&
+               ForIds(s, "DELETE FROM reports", replayIds, NULL);
     }, error);
 }
 

@@ -21,6 +21,7 @@ struct QVCountBasis;
 struct QVCountDeltas;
 struct QVPurgeFilter;
 struct QVPurgeResult;
+struct QVReleaseResult;
 
 // One accepted report, texts in UTF-8, as it is stored.
 struct QVReportRow {
@@ -182,8 +183,10 @@ public:
     // no report is read. Every receiver of a database runs this version.
     bool ForgetUnusedTexts(const std::function<bool()>& stop, int64_t* deleted, std::string* error);
     // Puts the held reports of a source (of one game, unless empty) into
-    // the counts, as if counted when they came; one transaction.
-    bool Release(const std::string& source, const std::string& game, int64_t* released, std::string* error);
+    // the counts, as if counted when they came; one transaction. One held
+    // beyond its machine's cap is counted only if the machine has room now,
+    // and its replays go.
+    bool Release(const std::string& source, const std::string& game, QVReleaseResult* result, std::string* error);
     // Deletes the matching reports and takes what they added out of every
     // count; a dry run only says what it would do. One transaction.
     bool Purge(const QVPurgeFilter& filter, bool dryRun, QVPurgeResult* result, std::string* error);

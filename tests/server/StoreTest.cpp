@@ -195,6 +195,46 @@ TEST_P(StoreTest, AMachineKnowsItsReportsAfterAPruneAndBeyondItsCapHoldsThem) {
     EXPECT_EQ(2, held[0].reports);
 }
 
+// A report held beyond its machine's cap, and its replay, held too (its
+// time was not taken): a release counts neither while the machine is full,
+// drops the replay, and counts the report once a purge makes room.
+TEST_P(StoreTest, AReportHeldBeyondItsMachinesCapIsReleasedOnceAndOnlyIntoRoom) {
+    auto store = Open();
+    std::vector<QVReportRow> full = {Row("m", "2026-12-01", "1")};
+    for (size_t i = 1; i < kMachineTimes; ++i) full.push_back(Row("m", "2026-12-02", std::to_string(1 + i)));
+    ASSERT_TRUE(Write(*store, full));
+    ASSERT_TRUE(Write(*store, {Row("m", "2026-12-03", "5000")}));
+    ASSERT_TRUE(Write(*store, {Row("m", "2026-12-03", "5000")}));
+    const std::string source = Row("m", "", "").source;
+    const auto release = [&](int64_t released, int64_t replays, int64_t atCap) {
+        QVReleaseResult result;
+        std::string error;
+        ASSERT_TRUE(store->Release(source, "", &result, &error)) << error;
+        EXPECT_EQ(released, result.released);
+        EXPECT_EQ(replays, result.replays);
+        EXPECT_EQ(atCap, result.atCap);
+    };
+    release(0, 1, 1);
+    EXPECT_EQ(static_cast<int64_t>(kMachineTimes), Totals(*store, "2026-12-01", "2026-12-31").reports);
+    std::vector<QVHeldSource> held;
+    ASSERT_TRUE(store->Held(10, &held));
+    ASSERT_EQ(1u, held.size());
+    EXPECT_EQ(1, held[0].reports);
+
+    QVPurgeFilter filter;
+    ASSERT_TRUE(DayStart("2026-12-01", &filter.from) && DayStart("2026-12-02", &filter.to));
+    QVPurgeResult purged;
+    std::string error;
+    ASSERT_TRUE(store->Purge(filter, false, &purged, &error)) << error;
+    release(1, 0, 0);
+    EXPECT_EQ(static_cast<int64_t>(kMachineTimes), Totals(*store, "2026-12-01", "2026-12-31").reports);
+    EXPECT_EQ(1, Totals(*store, "2026-12-03", "2026-12-03").reports);
+    std::vector<bool> inserted;
+    ASSERT_TRUE(Write(*store, {Row("m", "2026-12-04", "5000")}, &inserted));
+    EXPECT_EQ(std::vector<bool>({false}), inserted);  // a replay of a counted report now
+    release(0, 0, 0);
+}
+
 // Machines report on random days, in random order and batches; every
 // period's machines, new machines and reports equal a count of the rows.
 // Then the later days' reports are purged, and the counts still equal the
@@ -277,10 +317,10 @@ TEST_P(StoreTest, HeldReportsCountOnlyOnceReleasedAndAPurgeTakesEverythingBack) 
     ASSERT_TRUE(store->Held(10, &held));
     ASSERT_EQ(1u, held.size());
     EXPECT_EQ(5, held[0].reports);
-    int64_t released = 0;
+    QVReleaseResult released;
     std::string error;
     ASSERT_TRUE(store->Release("203.0.113.7", "", &released, &error)) << error;
-    EXPECT_EQ(5, released);
+    EXPECT_EQ(5, released.released);
     t = Totals(*store, "2026-12-01", "2026-12-31");
     EXPECT_EQ(before.reports + 6, t.reports);
     EXPECT_EQ(before.machines + 5, t.machines);
