@@ -171,14 +171,25 @@ bool QVStore::ForgetUnusedTexts(const std::function<bool()>& stop, int64_t* dele
     if (!oldest.empty()) before = std::min(before, Number(oldest[0][0]) - 1);
     // 500 a transaction, in the order writers take texts in: each stays
     // short, and a writer taking two of them waits rather than deadlocks.
-    const std::string sql = std::string("DELETE FROM texts WHERE id IN (SELECT id FROM texts WHERE last_day < ?"
-                                        " ORDER BY text LIMIT 500") + LockRows() + ")";
-    for (int64_t n = 500; n == 500 && !(stop && stop());) {
+    // Each goes on after the last text deleted, so the texts kept are read
+    // once, not once a transaction; two statements, as a flag in one would
+    // keep the databases from seeking in the index on the text.
+    const std::string first = "SELECT id, text FROM texts WHERE last_day < ? AND text >= ? ORDER BY text LIMIT 500";
+    const std::string next = "SELECT id, text FROM texts WHERE last_day < ? AND text > ? ORDER BY text LIMIT 500";
+    std::string after;  // the empty text is one too
+    bool going = false;
+    for (size_t n = 500; n == 500 && !(stop && stop());) {
         if (!InTransaction([&](QVSqlSession& t) {
-                if (!t.Run(sql, {before})) return false;
-                n = t.Changes();
-                *deleted += n;
-                return true;
+                std::vector<QVSqlRow> found;
+                std::vector<int64_t> ids;
+                if (!t.Run((going ? next : first) + LockRows(), {before, after}, &found)) return false;
+                for (const QVSqlRow& row : found) ids.push_back(Number(row[0]));
+                n = found.size();
+                if (!found.empty()) {
+                    after = found.back()[1];
+                    going = true;
+                }
+                return ForIds(t, "DELETE FROM texts", ids, deleted);
             }, error)) {
             return false;
         }
