@@ -3,13 +3,21 @@
 // report that two receivers take in stored once.
 #include "server/PgStore.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <libpq-fe.h>
+#include <netdb.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "server/Counting.h"
 #include "server/Days.h"
@@ -90,7 +98,100 @@ bool WaitSocket(int socket, short events, int64_t deadline) {
     }
 }
 
+// What libpq would look up itself, blocking, for as long as the resolver
+// takes: one host name (not an address, a socket folder or a list), with
+// no hostaddr of its own.
+std::string HostToLookUp(const std::string& url) {
+    char* failure = NULL;
+    PQconninfoOption* options = PQconninfoParse(url.c_str(), &failure);
+    PQfreemem(failure);
+    if (options == NULL) return std::string();
+    std::string host, hostaddr, port;
+    for (const PQconninfoOption* o = options; o->keyword != NULL; ++o) {
+        const std::string value = o->val == NULL ? "" : o->val;
+        if (strcmp(o->keyword, "host") == 0) host = value;
+        if (strcmp(o->keyword, "hostaddr") == 0) hostaddr = value;
+        if (strcmp(o->keyword, "port") == 0) port = value;
+    }
+    PQconninfoFree(options);
+    unsigned char address[sizeof(struct in6_addr)];
+    if (host.empty() || !hostaddr.empty() || host[0] == '/' || host[0] == '@' || host.find(',') != std::string::npos ||
+        port.find(',') != std::string::npos || inet_pton(AF_INET, host.c_str(), address) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), address) == 1) {
+        return std::string();
+    }
+    return host;
+}
+
 }  // namespace
+
+// A lookup on a thread of its own, which a resolver that never answers
+// holds instead of the writer; a lookup given up on finishes there alone.
+struct QVNameLookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::vector<std::string> addresses;
+    std::string failure;
+};
+
+bool QVPgConnection::LookUp(int64_t deadline, std::string* hosts, std::string* addresses) {
+    const std::string host = HostToLookUp(m_url);
+    if (host.empty()) return true;
+    if (!m_lookup) {
+        std::shared_ptr<QVNameLookup> lookup = std::make_shared<QVNameLookup>();
+        m_lookup = lookup;
+        std::thread([lookup, host]() {
+            struct addrinfo hints;
+            memset(&hints, 0, sizeof hints);
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            struct addrinfo* found = NULL;
+            const int status = getaddrinfo(host.c_str(), NULL, &hints, &found);
+            std::vector<std::string> addresses;
+            for (const struct addrinfo* a = found; a != NULL && addresses.size() < 8; a = a->ai_next) {
+                char text[INET6_ADDRSTRLEN] = "";
+                const void* at = a->ai_family == AF_INET
+                    ? static_cast<const void*>(&reinterpret_cast<const struct sockaddr_in*>(a->ai_addr)->sin_addr)
+                    : static_cast<const void*>(&reinterpret_cast<const struct sockaddr_in6*>(a->ai_addr)->sin6_addr);
+                if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+                    inet_ntop(a->ai_family, at, text, sizeof text) != NULL) {
+                    addresses.push_back(text);
+                }
+            }
+            if (found != NULL) freeaddrinfo(found);
+            std::lock_guard<std::mutex> hold(lookup->mutex);
+            lookup->addresses = addresses;
+            if (addresses.empty()) lookup->failure = status != 0 ? gai_strerror(status) : "no address";
+            lookup->done = true;
+            lookup->finished.notify_all();
+        }).detach();
+    }
+    // A lookup still running from an attempt before is waited for, not
+    // started again.
+    std::unique_lock<std::mutex> hold(m_lookup->mutex);
+    const int64_t left = std::max<int64_t>(0, deadline - NowMs());
+    if (!m_lookup->finished.wait_for(hold, std::chrono::milliseconds(left), [this] { return m_lookup->done; })) {
+        m_timedOut = true;
+        m_error = "no address for " + host + " within " + std::to_string(m_timeout) + " ms";
+        return false;
+    }
+    const std::vector<std::string> found = m_lookup->addresses;
+    const std::string failure = m_lookup->failure;
+    hold.unlock();
+    m_lookup.reset();
+    if (found.empty()) {
+        m_error = "cannot look up " + host + ": " + failure;
+        return false;
+    }
+    // The name once for each address, so that libpq tries them in turn and
+    // checks a certificate against the name.
+    for (const std::string& address : found) {
+        *hosts += (hosts->empty() ? "" : ",") + host;
+        *addresses += (addresses->empty() ? "" : ",") + address;
+    }
+    return true;
+}
 
 QVPgConnection::QVPgConnection(const std::string& url, int timeoutMilliseconds)
     : m_url(url), m_timeout(timeoutMilliseconds), m_conn(NULL), m_timedOut(false) {}
@@ -108,14 +209,21 @@ void QVPgConnection::Drop(const std::string& why) {
 bool QVPgConnection::Connect() {
     PQfinish(m_conn);
     m_timedOut = false;
+    m_conn = NULL;
+    const int64_t deadline = NowMs() + m_timeout;
+    std::string hosts, addresses;
+    if (!LookUp(deadline, &hosts, &addresses)) return false;
     // Not PQconnectdb: it waits for a frozen server for ever, unless the
-    // URL sets a time-out of its own.
-    m_conn = PQconnectStart(m_url.c_str());
+    // URL sets a time-out of its own. The URL's own settings first, then
+    // the addresses looked up.
+    const char* keywords[] = {"dbname", "host", "hostaddr", NULL};
+    const char* values[] = {m_url.c_str(), hosts.c_str(), addresses.c_str(), NULL};
+    if (addresses.empty()) keywords[1] = NULL;
+    m_conn = PQconnectStartParams(keywords, values, 1);
     if (m_conn == NULL) {
         m_error = "out of memory";
         return false;
     }
-    const int64_t deadline = NowMs() + m_timeout;
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     while (PQstatus(m_conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
         if (!WaitSocket(PQsocket(m_conn), state == PGRES_POLLING_WRITING ? POLLOUT : POLLIN, deadline)) {

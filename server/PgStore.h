@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ private:
 // ends at a deadline: a database that does not answer (frozen, or cut off
 // without a reset) costs at most the time-out, after which the connection
 // is dropped and made again on next use.
+struct QVNameLookup;
+
 class QVPgConnection {
 public:
     QVPgConnection(const std::string& url, int timeoutMilliseconds);
@@ -80,8 +83,13 @@ private:
     // the deadline passes or the connection breaks.
     QVPgResult Await(bool sent);
     void Drop(const std::string& why);
+    // The database's host looked up within the deadline: false, with
+    // m_error, when it cannot be; hosts and addresses stay empty where
+    // libpq needs no lookup.
+    bool LookUp(int64_t deadline, std::string* hosts, std::string* addresses);
 
     const std::string m_url;
+    std::shared_ptr<QVNameLookup> m_lookup;  // one at a time, kept while it runs
     const int m_timeout;
     pg_conn* m_conn;
     std::string m_error;

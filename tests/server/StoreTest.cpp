@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <random>
 #include <set>
@@ -544,3 +545,27 @@ TEST_F(SqliteFileTest, AnUnusableFileIsAClearError) {
 }
 
 }  // namespace
+
+// libpq looks a host name up itself, for as long as the resolver takes; the
+// connection looks it up within its deadline instead. Run by
+// with_silent_dns.sh: qv-db.test has two addresses, the database on one of
+// them, and any other name never gets an answer.
+TEST(PgConnectionTest, AHostNameIsLookedUpWithinTheDeadline) {
+    const char* url = getenv("QV_TEST_PG_URL");
+    if (url == nullptr || getenv("QV_SILENT_DNS") == nullptr) GTEST_SKIP() << "run by with_silent_dns.sh and with_pg.sh";
+    const auto named = [&](const std::string& host) {
+        std::string u = url;
+        const size_t at = u.find("127.0.0.1");
+        return at == std::string::npos ? u : u.replace(at, 9, host);
+    };
+    QVPgConnection db(named("qv-db.test"), 5000);
+    EXPECT_TRUE(db.Connect()) << db.Error();
+    QVPgConnection lost(named("qv-lost.test"), 500);
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the second waits on the first's lookup
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(lost.Connect());
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 1500);
+        EXPECT_NE(std::string::npos, lost.Error().find("qv-lost.test")) << lost.Error();
+    }
+}
