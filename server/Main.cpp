@@ -57,13 +57,16 @@ size_t RaiseDescriptorLimit() {
 
 // A store, prepared. With mayBeDown, one whose database does not answer yet
 // is kept (down says so): it prepares itself once the database is back.
+// knownDown: another store found it so a moment ago, not worth waiting for
+// again.
 std::unique_ptr<QVStore> Open(const std::string& db, int timeoutMs, std::string* error, bool mayBeDown = false,
-                              bool* down = NULL, size_t breakdownCap = 0) {
+                              bool* down = NULL, size_t breakdownCap = 0, bool knownDown = false) {
     QVStoreOptions options;
     options.timeoutMs = timeoutMs;
     options.breakdownCap = breakdownCap;
     std::unique_ptr<QVStore> store = OpenStore(db, error, options);
     if (down != NULL) *down = false;
+    if (store && mayBeDown && knownDown) return store;
     if (store && !store->Prepare(error)) {
         if (mayBeDown && store->Unreachable()) {
             if (down != NULL) *down = true;
@@ -91,11 +94,11 @@ int Serve(const QVServerOptions& options) {
     std::unique_ptr<QVStore> store = Open(options.db, options.dbTimeoutMs, &error, mayBeDown, &down, options.breakdownCap);
     if (!store) return Fail(error);
     if (down) downError = error;
-    std::unique_ptr<QVStore> dashboardStore = Open(options.db, options.dbTimeoutMs, &error, mayBeDown || down, &ignored);
+    std::unique_ptr<QVStore> dashboardStore = Open(options.db, options.dbTimeoutMs, &error, mayBeDown, &ignored, 0, down);
     if (!dashboardStore) return Fail(error);
     std::unique_ptr<QVStore> drainStore;
     if (spool) {
-        drainStore = Open(options.db, options.dbTimeoutMs, &error, true, &ignored, options.breakdownCap);
+        drainStore = Open(options.db, options.dbTimeoutMs, &error, true, &ignored, options.breakdownCap, down);
         if (!drainStore) return Fail(error);
     }
     QVMetrics metrics;
@@ -104,7 +107,7 @@ int Serve(const QVServerOptions& options) {
         // Its batches are small: a database that does not answer within a
         // few seconds is not waited for, so that stopping stays quick.
         std::unique_ptr<QVStore> retentionStore =
-            Open(options.db, std::max(options.dbTimeoutMs, 3000), &error, mayBeDown || down, &ignored);
+            Open(options.db, std::max(options.dbTimeoutMs, 3000), &error, mayBeDown, &ignored, 0, down);
         if (!retentionStore) return Fail(error);
         retention.reset(new QVRetention(std::move(retentionStore), options.keepDays, metrics));
     }
