@@ -95,7 +95,8 @@ std::string RenderSummaryJson(const QVDashboardData& d) {
 }
 
 std::string RenderGamesJson(const QVDashboardData& d) {
-    std::string json = "{\"from\": \"" + d.from + "\", \"to\": \"" + d.to + "\", \"games\": [";
+    std::string json = "{\"from\": \"" + d.from + "\", \"to\": \"" + d.to + "\", \"page\": " +
+                       std::to_string(d.page + 1) + ", \"pages\": " + std::to_string(d.pages) + ", \"games\": [";
     for (size_t i = 0; i < d.gameRows.size(); ++i) {
         const QVGameRow& g = d.gameRows[i];
         json += std::string(i == 0 ? "" : ", ") + "{\"game\": " + JsonString(g.game) + ", \"name\": " + Name(d, g.game) +

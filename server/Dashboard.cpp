@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -79,6 +80,8 @@ std::map<std::string, std::string> QueryOf(const std::string& target) {
 }
 
 
+const int32_t kLongestPeriod = 3660;
+
 int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string, std::string> query, int64_t now,
                   QVDashboardData* d, std::string* problem) {
     const bool api = path.compare(0, 8, "/api/v1/") == 0;
@@ -100,6 +103,12 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
         *problem = "from is after to";
         return 400;
     }
+    // Every day of a period is drawn and sent: a period of centuries would
+    // hold the reader, and every request behind it, for a minute.
+    if (from < 0 || to - from >= kLongestPeriod) {
+        *problem = "a period lies within 1970-01-01 and ten years (" + std::to_string(kLongestPeriod) + " days)";
+        return 400;
+    }
     d->previousTo = DayText(from - 1);
     d->previousFrom = DayText(from - (to - from + 1));
     std::vector<std::pair<std::string, int64_t> > active;
@@ -108,17 +117,41 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
         return 503;
     }
     if (d->overview) {
+        if (!store.FirstDayOfAll(&d->firstDay)) {
+            *problem = "the database does not answer";
+            return 503;
+        }
+        // Most reports in the period first, then the games without any;
+        // a page of them, whatever number of game ids a flood made up.
+        std::vector<std::string> order;
+        std::set<std::string> listed;
+        for (const auto& g : active) {
+            order.push_back(g.first);
+            listed.insert(g.first);
+        }
         for (const std::string& g : d->games) {
+            if (!listed.count(g)) order.push_back(g);
+        }
+        const size_t rows = api ? kApiGameRows : kGamePageRows;
+        const std::string& number = query["page"];
+        const long page = number.empty() ? 1 : atol(number.c_str());
+        d->pages = std::max<size_t>(1, (order.size() + rows - 1) / rows);
+        if (number.find_first_not_of("0123456789") != std::string::npos || page < 1 ||
+            static_cast<size_t>(page) > d->pages) {
+            *problem = "page is a number from 1 to " + std::to_string(d->pages);
+            return 400;
+        }
+        d->page = static_cast<size_t>(page - 1);
+        for (size_t i = d->page * rows; i < order.size() && i < (d->page + 1) * rows; ++i) {
             QVGameRow row;
-            row.game = g;
-            if (!store.Totals(g, d->from, d->to, &row.now) || !store.Totals(g, d->previousFrom, d->previousTo, &row.before)) {
+            row.game = order[i];
+            if (!store.Totals(row.game, d->from, d->to, &row.now) ||
+                !store.Totals(row.game, d->previousFrom, d->previousTo, &row.before)) {
                 *problem = "the database does not answer";
                 return 503;
             }
             d->gameRows.push_back(row);
         }
-        std::stable_sort(d->gameRows.begin(), d->gameRows.end(),
-                         [](const QVGameRow& a, const QVGameRow& b) { return a.now.reports > b.now.reports; });
         return 200;
     }
     if (query.count("game")) {
@@ -310,6 +343,7 @@ private:
         if (!DayRange(query["from"], query["to"], &m_from, &m_to)) {
             return Answer(http::status::bad_request, "text/plain", "from and to are dates: YYYY-MM-DD\n", m_keepAlive);
         }
+        if (m_from >= m_to) return Answer(http::status::bad_request, "text/plain", "from is after to\n", m_keepAlive);
         m_game = query["game"];
         // ?raw=1: the texts as stored, formulas and all, for a program to
         // read; never for a spreadsheet.
@@ -445,7 +479,7 @@ private:
 
 QVDashboard::QVDashboard(std::unique_ptr<QVStore> store, QVWriter& writer, QVMetrics& metrics,
                          const QVSessionList* intake, const QVDashboardOptions& options)
-    : m_io(1), m_store(std::move(store)), m_writer(writer), m_metrics(metrics), m_intake(intake), m_options(options),
+    : m_io(1), m_stopWatch(m_io), m_store(std::move(store)), m_writer(writer), m_metrics(metrics), m_intake(intake), m_options(options),
       m_acceptor(m_io, "dashboard", options.maxConnections, m_sessions, [&metrics](const char*) { metrics.DashboardRefused(); }),
       m_stopping(false) {}
 
@@ -469,12 +503,26 @@ void QVDashboard::Start() {
 }
 
 void QVDashboard::Close() {
-    asio::post(m_io, [this] { m_acceptor.Stop(true); });
+    asio::post(m_io, [this] {
+        m_acceptor.Stop(true);
+        // A client that does not take its answer is not waited for: the
+        // server exits within seconds whatever its clients do.
+        WatchStop(std::chrono::steady_clock::now() + std::chrono::seconds(3));
+    });
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
+}
+
+void QVDashboard::WatchStop(std::chrono::steady_clock::time_point cut) {
+    if (m_sessions.Size() == 0) return;
+    if (std::chrono::steady_clock::now() >= cut) return m_sessions.ShutAll(false);
+    m_stopWatch.expires_after(std::chrono::milliseconds(20));
+    m_stopWatch.async_wait([this, cut](const beast::error_code& error) {
+        if (!error) WatchStop(cut);
+    });
 }
 
 void QVDashboard::Join() {

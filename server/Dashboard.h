@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "server/Accept.h"
 #include "server/Store.h"
@@ -71,11 +72,14 @@ public:
 
 private:
     void ReaderLoop();
+    // Stopping: until cut, answers under way go out; then any left is shut.
+    void WatchStop(std::chrono::steady_clock::time_point cut);
 
     // First, so gone last: what an io_context still holds when it goes ends
     // sessions, which leave this list.
     QVSessionList m_sessions;
     boost::asio::io_context m_io;
+    boost::asio::steady_timer m_stopWatch;
     std::unique_ptr<QVStore> m_store;
     QVWriter& m_writer;
     QVMetrics& m_metrics;

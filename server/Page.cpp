@@ -315,9 +315,13 @@ std::string Navigation(const QVDashboardData& d, const std::string& path) {
     }
     html += "</nav><form method=\"get\" action=\"" + path + "\">";
     if (!d.overview) {
+        // The games with most reports, and this one: the rest are on /games.
         html += "<label>Game <select name=\"game\" id=\"game\">";
-        for (const std::string& g : d.games) {
-            html += "<option value=\"" + HtmlEscape(g) + "\"" + (d.hasGame && g == d.game ? " selected" : "") + ">" +
+        for (size_t i = 0; i < d.games.size(); ++i) {
+            const std::string& g = d.games[i];
+            const bool here = d.hasGame && g == d.game;
+            if (i >= kPickerGames && !here) continue;
+            html += "<option value=\"" + HtmlEscape(g) + "\"" + (here ? " selected" : "") + ">" +
                     HtmlEscape(GameTitle(d, g)) + "</option>";
         }
         html += "</select></label>";
@@ -355,6 +359,14 @@ std::string Games(const QVDashboardData& d) {
     }
     html += Table("games", "Games in the period", {"game", "reports", "new machines", "unique machines", "reports vs before"},
                   rows, 4);
+    if (d.pages > 1) {
+        const std::string base = "/games" + Query(QVDashboardData(), d.from, d.to);
+        html += "<p class=\"pages\">page " + Thousands(static_cast<int64_t>(d.page) + 1) + " of " +
+                Thousands(static_cast<int64_t>(d.pages)) + " (" + Thousands(static_cast<int64_t>(d.games.size())) + " games)";
+        if (d.page > 0) html += " <a href=\"" + base + "&amp;page=" + std::to_string(d.page) + "\">previous</a>";
+        if (d.page + 1 < d.pages) html += " <a href=\"" + base + "&amp;page=" + std::to_string(d.page + 2) + "\">next</a>";
+        html += "</p>";
+    }
     return html + "</main></body></html>\n";
 }
 

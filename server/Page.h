@@ -36,7 +36,7 @@ struct QVDashboardData {
     std::vector<QVHeldSource> held;
     std::vector<QVRejectCount> rejects;
     // One breakdown whole ("versions", "systems" or "flash") instead of the
-    // overview, page (from 0) of pages.
+    // overview, page (from 0) of pages; or the page of /games.
     std::string table;
     size_t page = 0, pages = 1;
     bool ascending = false;
@@ -47,6 +47,10 @@ struct QVDashboardData {
 
 // Rows of a breakdown on the overview, and on each page of a whole table.
 const size_t kOverviewRows = 50;
+// Games on a page of /games, of /api/v1/games, and in the picker.
+const size_t kGamePageRows = 50;
+const size_t kApiGameRows = 1000;
+const size_t kPickerGames = 50;
 const size_t kTablePageRows = 200;
 // Versions with a colour of their own in the adoption chart.
 const size_t kAdoptionVersions = 5;

@@ -286,6 +286,14 @@ bool QVStore::FirstDay(const std::string& game, std::string* day) {
     return true;
 }
 
+bool QVStore::FirstDayOfAll(std::string* day) {
+    QVSqlSession* s = Session();
+    std::vector<QVSqlRow> rows;
+    if (s == NULL || !s->Run("SELECT MIN(day) FROM daily", {}, &rows)) return false;
+    *day = rows.empty() ? std::string() : rows[0][0];
+    return true;
+}
+
 bool QVStore::Totals(const std::string& game, const std::string& from, const std::string& to, QVPeriodTotals* t) {
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> period, known, gone, away;

@@ -153,6 +153,8 @@ public:
     bool SetName(const std::string& game, const std::string& name, std::string* error);
     // The first day with a report of a game; empty when there is none.
     bool FirstDay(const std::string& game, std::string* day);
+    // The first day with a report of any game.
+    bool FirstDayOfAll(std::string* day);
     // Periods are local days, from and to inclusive ("YYYY-MM-DD").
     bool Totals(const std::string& game, const std::string& from, const std::string& to, QVPeriodTotals* totals);
     // Days with a report or a new machine.

@@ -5,12 +5,15 @@ quick, the tables bounded, the memory flat. From one source, 1,000 reports
 in 10 s: the counts rise by at most the burst and the rate, the rest are
 held and shown as held; release counts them; purge of the source takes
 every count back to where it was. Beyond the day's cap, 429. A flood with
-no game id takes nothing over. Sources behind a trusted proxy, and hashed."""
+no game id takes nothing over. Sources behind a trusted proxy, and hashed.
+20,000 made-up game ids: the pages stay small, and stopping quick."""
 import csv
 import io
+import json
 import os
 import random
 import re
+import socket
 import subprocess
 import time
 
@@ -166,5 +169,51 @@ left = [r[3] for r in export("proxied")[:-1]]
 c.check("  the proxy's last hop was the source, and purge finds it by its address", "deleted 1 reports" in purged.stdout and
         left == ["p2"], purged.stdout + purged.stderr + str(left))
 server.stop()
+
+# 6. Made-up game ids, 20,000 of them: the pages stay small and quick, the
+# default view is the game with most reports (not the first in order), the
+# API comes a page at a time, and a client that does not read a page of it
+# holds no stop up.
+flood_db = os.path.join(work, "games.db")
+lines = [body(game=b"g%05d" % i, guid=b"m%d" % i, when=b"1") for i in range(20000)]
+lines += [body(game=b"0000", guid=b"z%d" % i, when=b"1") for i in range(2)]
+lines += [body(game=b"real", guid=b"r%d" % i, when=b"1") for i in range(5)]
+fill = subprocess.run([os.environ["QV_BUILD_DIR"] + "/qvfill", "sqlite:" + flood_db, str(len(lines))],
+                      input=b"\n".join(lines) + b"\n", capture_output=True)
+c.check("20,007 reports of 20,002 games stored beforehand", fill.returncode == 0, fill.stdout + fill.stderr)
+server = Server("sqlite:" + flood_db)
+for path in ("/", "/games"):
+    status, page, seconds = timed_page(path)
+    print("figures: %s after 20,000 made-up games: %d bytes in %.3f s" % (path, len(page), seconds), flush=True)
+    c.check("  %s under 300 KB and 0.5 s" % path, status == 200 and len(page) < 300000 and seconds < 0.5,
+            "%d %d bytes, %.3f s" % (status, len(page), seconds))
+status, page, _ = timed_page("/")
+c.check("  the default view is the game with most reports", b"<h1>Installations: real<" in page, page[:300])
+status, page, _ = timed_page("/games")
+first = re.search(rb'href="/games\?from=(\d{4}-\d\d-\d\d)&amp;to=(\d{4}-\d\d-\d\d)"[^>]*>All time<', page)
+c.check("  /games: a page of 50 of them, and all time from the first day", b"page 1 of 401" in page and first and
+        first.group(1) < first.group(2), first)
+status, api, _ = timed_page("/api/v1/games?page=21")
+games = json.loads(api) if status == 200 else {}
+c.check("  /api/v1/games a page at a time", games.get("page") == 21 and games.get("pages") == 21 and
+        len(games.get("games", [])) == 2, api[:300])
+c.check("  beyond its pages, or a period of centuries: 400",
+        [get(p)[0] for p in ("/api/v1/games?page=22", "/api/v1/summary?from=1970-01-01&to=9999-12-31", "/?from=1969-12-31")]
+        == [400] * 3)
+# Socket buffers of a few KB (in the test's own network namespace), so that
+# the page cannot all go out unread.
+with open("/proc/sys/net/ipv4/tcp_wmem", "w") as f:
+    f.write("4096 4096 8192")
+stalled = socket.socket()
+stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+stalled.connect(harness.DASHBOARD)
+stalled.sendall(b"GET /api/v1/games HTTP/1.1\r\nHost: x\r\n\r\n")
+time.sleep(1)
+t0 = time.time()
+code = server.stop(timeout=20)
+seconds = time.time() - t0
+c.check("  SIGTERM while a client does not read its page: exit 0 within 5 s", code == 0 and seconds < 5,
+        "exit %s after %.2f s" % (code, seconds))
+stalled.close()
 harness.remove(work)
 c.finish()
