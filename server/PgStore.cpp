@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "server/Counting.h"
@@ -115,6 +116,8 @@ std::string HostToLookUp(const std::string& url) {
     }
     PQconninfoFree(options);
     unsigned char address[sizeof(struct in6_addr)];
+    const char* environment = getenv("PGHOSTADDR");
+    if (environment != NULL && *environment != '\0') return std::string();
     if (host.empty() || !hostaddr.empty() || host[0] == '/' || host[0] == '@' || host.find(',') != std::string::npos ||
         port.find(',') != std::string::npos || inet_pton(AF_INET, host.c_str(), address) == 1 ||
         inet_pton(AF_INET6, host.c_str(), address) == 1) {
@@ -140,32 +143,35 @@ bool QVPgConnection::LookUp(int64_t deadline, std::string* hosts, std::string* a
     if (host.empty()) return true;
     if (!m_lookup) {
         std::shared_ptr<QVNameLookup> lookup = std::make_shared<QVNameLookup>();
-        m_lookup = lookup;
-        std::thread([lookup, host]() {
-            struct addrinfo hints;
-            memset(&hints, 0, sizeof hints);
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            struct addrinfo* found = NULL;
-            const int status = getaddrinfo(host.c_str(), NULL, &hints, &found);
-            std::vector<std::string> addresses;
-            for (const struct addrinfo* a = found; a != NULL && addresses.size() < 8; a = a->ai_next) {
-                char text[INET6_ADDRSTRLEN] = "";
-                const void* at = a->ai_family == AF_INET
-                    ? static_cast<const void*>(&reinterpret_cast<const struct sockaddr_in*>(a->ai_addr)->sin_addr)
-                    : static_cast<const void*>(&reinterpret_cast<const struct sockaddr_in6*>(a->ai_addr)->sin6_addr);
-                if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
-                    inet_ntop(a->ai_family, at, text, sizeof text) != NULL) {
-                    addresses.push_back(text);
+        try {
+            std::thread([lookup, host]() {
+                struct addrinfo hints;
+                memset(&hints, 0, sizeof hints);
+                hints.ai_family = AF_UNSPEC;
+                hints.ai_socktype = SOCK_STREAM;
+                struct addrinfo* found = NULL;
+                const int status = getaddrinfo(host.c_str(), NULL, &hints, &found);
+                std::vector<std::string> addresses;
+                for (const struct addrinfo* a = found; a != NULL && addresses.size() < 8; a = a->ai_next) {
+                    char text[NI_MAXHOST] = "";
+                    // Numeric, with an IPv6 address's scope kept.
+                    if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+                        getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, NULL, 0, NI_NUMERICHOST) == 0) {
+                        addresses.push_back(text);
+                    }
                 }
-            }
-            if (found != NULL) freeaddrinfo(found);
-            std::lock_guard<std::mutex> hold(lookup->mutex);
-            lookup->addresses = addresses;
-            if (addresses.empty()) lookup->failure = status != 0 ? gai_strerror(status) : "no address";
-            lookup->done = true;
-            lookup->finished.notify_all();
-        }).detach();
+                if (found != NULL) freeaddrinfo(found);
+                std::lock_guard<std::mutex> hold(lookup->mutex);
+                lookup->addresses = addresses;
+                if (addresses.empty()) lookup->failure = status != 0 ? gai_strerror(status) : "no address";
+                lookup->done = true;
+                lookup->finished.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            m_error = "cannot start a thread to look up " + host;
+            return false;
+        }
+        m_lookup = lookup;
     }
     // A lookup still running from an attempt before is waited for, not
     // started again.
