@@ -626,7 +626,7 @@ bool QVPgStore::InsertReports(QVSqlSession&, const std::vector<NewReport>& repor
         version.Add(n.texts.version);
         os.Add(n.texts.os);
         flash.Add(n.texts.flash);
-        held.Add(static_cast<int64_t>(n.held ? 1 : 0));
+        held.Add(static_cast<int64_t>(n.held));
         gameId.Add(r.gameId);
         guid.Add(r.guid);
         sign.Add(SignBytes(r.sign));

@@ -55,7 +55,7 @@ std::string CreateSchemaSql(QVDialect d) {
            " sign " + w.blob + " NOT NULL, source TEXT NOT NULL DEFAULT '', raw " + w.blob + " NOT NULL DEFAULT " +
            w.emptyBlob + ");"
            "CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received_at);"
-           "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held = 1;"
+           "CREATE INDEX IF NOT EXISTS reports_held ON reports (source) WHERE held <> 0;"
            // days: on which days it reported how often, counted (EncodeDays);
            // times: the client times of its stored reports (EncodeTimes),
            // which make a report of one of them a replay.
@@ -90,6 +90,8 @@ std::string UpgradeSql(QVDialect d, int from) {
     // before, still running) is never taken for unused.
     const std::string marked =
         "UPDATE texts SET last_day = coalesce((SELECT day FROM reports ORDER BY received_at DESC LIMIT 1), 0) + 1;";
+    // Reports held beyond their machine's cap are told apart (held = 2).
+    if (from == 3) return "DROP INDEX reports_held; CREATE INDEX reports_held ON reports (source) WHERE held <> 0;";
     if (from == 2) return "ALTER TABLE texts ADD COLUMN last_day INTEGER NOT NULL DEFAULT 2147483647;" + marked;
     if (from != 1) return std::string();
     // Where each report came from, reports held for review, the counts by

@@ -15,7 +15,7 @@ namespace Quorvel {
 // PostgreSQL (types, the row id, rowid-less tables) is data here.
 enum QVDialect { kSqlite, kPostgres };
 
-const int kSchemaVersion = 3;
+const int kSchemaVersion = 4;
 
 // Creates the schema in an empty database, upgrades one of an earlier
 // version in place, or refuses one newer than this program (where names the

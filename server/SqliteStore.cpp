@@ -235,7 +235,7 @@ bool QVSqliteStore::InsertReports(QVSqlSession&, const std::vector<NewReport>& r
         const std::string sign = SignBytes(r.sign);
         insert.Bind(1, r.receivedAt).Bind(2, static_cast<int64_t>(strtoll(r.clientTime.c_str(), NULL, 10)))
             .Bind(3, static_cast<int64_t>(day)).Bind(4, n.texts.version).Bind(5, n.texts.os).Bind(6, n.texts.flash)
-            .Bind(7, static_cast<int64_t>(n.held ? 1 : 0)).BindView(8, r.gameId).BindView(9, r.guid).BindBlob(10, sign)
+            .Bind(7, static_cast<int64_t>(n.held)).BindView(8, r.gameId).BindView(9, r.guid).BindBlob(10, sign)
             .BindView(11, r.source).BindBlob(12, r.bodyRebuilds ? kRebuilds : r.body);
         if (!insert.Run()) return false;
     }

@@ -379,7 +379,7 @@ bool QVStore::Rejects(const std::string& from, const std::string& to, std::vecto
 bool QVStore::Held(size_t limit, std::vector<QVHeldSource>* held) {
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> rows;
-    if (s == NULL || !s->Run("SELECT source, COUNT(*), MIN(received_at), MAX(received_at) FROM reports WHERE held = 1"
+    if (s == NULL || !s->Run("SELECT source, COUNT(*), MIN(received_at), MAX(received_at) FROM reports WHERE held <> 0"
                              " GROUP BY source ORDER BY 2 DESC, source LIMIT ?",
                              {static_cast<int64_t>(limit)}, &rows)) {
         return false;
@@ -444,11 +444,11 @@ bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector
             const QVMachineKey key(rows[i].gameId, rows[i].guid);
             const QVTimeVerdict verdict = TakeTime(&basis.machines[key], strtoll(rows[i].clientTime.c_str(), NULL, 10));
             if (verdict == kTimeReplay) continue;
-            const bool held = rows[i].held || verdict == kTimeBeyondCap;
+            const int held = verdict == kTimeBeyondCap ? kHeldBeyondCap : rows[i].held ? kHeldForRate : kCounted;
             (*inserted)[i] = true;
             touched.insert(key);
             fresh.push_back(NewReport{&rows[i], texts[i], held});
-            if (!held) counted.push_back(&rows[i]);
+            if (held == kCounted) counted.push_back(&rows[i]);
         }
         return InsertReports(s, fresh) && CountOn(s, basis, counted, 1, touched) && AddRejects(s, rejects);
     }, error);
@@ -590,6 +590,7 @@ bool QVStore::Recounted(QVSqlSession& s, const std::vector<QVReportRow>& rows, i
         const QVMachineKey key(r.gameId, r.guid);
         QVMachineState& m = basis.machines[key];
         const int64_t time = strtoll(r.clientTime.c_str(), NULL, 10);
+        if (r.heldBeyondCap) continue;  // the time is another copy's, if any
         if (sign > 0) {
             TakeTime(&m, time);
         } else {
@@ -616,7 +617,8 @@ bool QVStore::Recount(QVSqlSession& s) {
         std::vector<QVReportRow> rows;
         for (const QVSqlRow& c : page) {
             rows.push_back(ReportOf(c, 2));
-            rows.back().held = Number(c[1]) != 0;
+            rows.back().held = Number(c[1]) != kCounted;
+            rows.back().heldBeyondCap = Number(c[1]) == kHeldBeyondCap;
         }
         if (!Recounted(s, rows, 1)) return false;
         if (page.size() < 5000) return true;
@@ -629,36 +631,36 @@ bool QVStore::Release(const std::string& source, const std::string& game, QVRele
     *result = QVReleaseResult();
     return InTransaction([&](QVSqlSession& s) {
         std::vector<QVSqlRow> held;
-        if (!s.Run(std::string("SELECT r.id, ") + kReportColumns + kReportFrom + " WHERE r.held = 1 AND r.source = ?"
+        if (!s.Run(std::string("SELECT r.id, r.held, ") + kReportColumns + kReportFrom + " WHERE r.held <> 0 AND r.source = ?"
                        " AND (? = '' OR r.game_id = ?) ORDER BY r.received_at, r.id" + LockReports(),
                    {source, game, game}, &held)) {
             return false;
         }
         std::vector<QVReportRow> rows;
-        for (const QVSqlRow& c : held) rows.push_back(ReportOf(c, 1));
+        for (const QVSqlRow& c : held) rows.push_back(ReportOf(c, 2));
         std::vector<const QVReportRow*> all;
         for (const QVReportRow& r : rows) all.push_back(&r);
         QVCountBasis basis;
         if (rows.empty() || !LoadBasis(s, all, &basis)) return rows.empty();
-        // A report held for its source's rate had its time taken when it
-        // came; one held beyond its machine's cap did not, so a replay of it
-        // was stored too: the first copy takes the time if there is room
-        // now, and the others are replays.
+        // One held for its source's rate had its time taken when it came.
+        // One held beyond its machine's cap did not: it is a replay if
+        // another copy has the time now, else it takes it if there is room.
         std::vector<const QVReportRow*> counted;
         std::vector<int64_t> countedIds, replayIds;
         std::set<QVMachineKey> touched;
-        std::set<std::pair<QVMachineKey, int64_t> > seen;
+        std::set<std::pair<QVMachineKey, int64_t> > seen;  // copies here, none with room
         for (size_t i = 0; i < rows.size(); ++i) {
-            const QVMachineKey key(rows[i].gameId, rows[i].guid);
-            const int64_t time = strtoll(rows[i].clientTime.c_str(), NULL, 10);
             const int64_t id = Number(held[i][0]);
-            if (!seen.insert(std::make_pair(key, time)).second) {
-                replayIds.push_back(id);
-                continue;
-            }
-            QVMachineState& m = basis.machines[key];
-            if (!std::binary_search(m.times.begin(), m.times.end(), time)) {
-                if (TakeTime(&m, time) != kTimeNew) {
+            if (Number(held[i][1]) == kHeldBeyondCap) {
+                const QVMachineKey key(rows[i].gameId, rows[i].guid);
+                const int64_t time = strtoll(rows[i].clientTime.c_str(), NULL, 10);
+                const QVTimeVerdict verdict =
+                    seen.insert(std::make_pair(key, time)).second ? TakeTime(&basis.machines[key], time) : kTimeReplay;
+                if (verdict == kTimeReplay) {
+                    replayIds.push_back(id);
+                    continue;
+                }
+                if (verdict == kTimeBeyondCap) {
                     ++result->atCap;
                     continue;
                 }
@@ -711,7 +713,8 @@ bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, 
             for (const QVSqlRow& c : page) {
                 ++result->reports;
                 rows.push_back(ReportOf(c, 2));
-                rows.back().held = Number(c[1]) != 0;
+                rows.back().held = Number(c[1]) != kCounted;
+                rows.back().heldBeyondCap = Number(c[1]) == kHeldBeyondCap;
                 if (rows.back().held) ++result->held;
             }
             QVCountDeltas deltas;

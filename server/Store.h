@@ -35,9 +35,16 @@ struct QVReportRow {
     bool bodyRebuilds;   // RebuildBody gives body back: the database keeps the fields alone
     std::string source;  // where it came from: an address, or its keyed hash ("h:…")
     bool held;           // stored, not counted until released
+    bool heldBeyondCap;  // held as its machine's times were full: its own is not among them
     int64_t id;          // where an export reads it: its place among the stored reports
-    QVReportRow() : receivedAt(0), osMajor(0), osMinor(0), bodyRebuilds(false), held(false), id(0) {}
+    QVReportRow()
+        : receivedAt(0), osMajor(0), osMinor(0), bodyRebuilds(false), held(false), heldBeyondCap(false), id(0) {}
 };
+
+// reports.held: counted, held for its source's rate (its time taken), or
+// held beyond its machine's cap (its time not taken: a replay of it is
+// stored too, and only one may ever count).
+enum QVHeld { kCounted = 0, kHeldForRate = 1, kHeldBeyondCap = 2 };
 
 // Where a page of an export ends: the next page starts after it.
 struct QVExportPlace {
@@ -201,12 +208,11 @@ protected:
     // How a transaction that will write begins.
     virtual const char* Begin() const { return "BEGIN"; }
     // A report to store: new (its machine has no report of its time), the
-    // ids of its texts, and whether it is held (its own flag, or its
-    // machine's times are full).
+    // ids of its texts, and whether and why it is held (QVHeld).
     struct NewReport {
         const QVReportRow* row;
         QVTextIds texts;
-        bool held;
+        int held;
     };
     virtual bool InsertReports(QVSqlSession& s, const std::vector<NewReport>& reports) = 0;
     // The ids of texts (sorted, distinct), made where new, each marked as

@@ -240,7 +240,7 @@ def upgrade(db, name):
                   .replace("%s)", "'\\x00')"))
     server = Server(db, "--spool", work + "/spool.db")
     c.check("%s: a database of schema version 1 is upgraded in place" % name, server.ready and
-            query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["3"], server.output())
+            query(db, "SELECT value FROM meta WHERE key = 'schema_version'") == ["4"], server.output())
     # Its reports are of day 0 (1970-01-01): marked 1, the day after.
     c.check("%s:   its texts marked the day after its latest report's, so none goes as unused" % name,
             query(db, "SELECT DISTINCT last_day FROM texts") == ["1"], query(db, "SELECT DISTINCT last_day FROM texts"))
