@@ -57,7 +57,15 @@ std::string LocalDay(int64_t when) {
     return day.empty() ? "1970-01-01" : day;
 }
 
-std::string Iso8601(int64_t when) { return Format(when, "%Y-%m-%dT%H:%M:%S%z"); }
+std::string Iso8601(int64_t when) { return ZoneWithColon(Format(when, "%Y-%m-%dT%H:%M:%S%z")); }
+
+std::string ZoneWithColon(const std::string& stamp) {
+    // strftime's %z is "+0800"; RFC 3339 (and JavaScript's Date) wants "+08:00".
+    if (stamp.size() < 5) return stamp;
+    const std::string zone = stamp.substr(stamp.size() - 5);
+    if ((zone[0] != '+' && zone[0] != '-') || zone.find_first_not_of("0123456789", 1) != std::string::npos) return stamp;
+    return stamp.substr(0, stamp.size() - 2) + ":" + zone.substr(3);
+}
 
 std::string ClockTime(int64_t when) { return Format(when, "%H:%M:%S"); }
 
@@ -127,7 +135,7 @@ std::string DayText(int32_t number) {
     const int d = doy - (153 * mp + 2) / 5 + 1;
     const int m = mp < 10 ? mp + 3 : mp - 9;
     const int y = yoe + era * 400 + (m <= 2);
-    char text[16];
+    char text[32];  // room for any int, as the compiler checks
     snprintf(text, sizeof(text), "%04d-%02d-%02d", y, m, d);
     return text;
 }

@@ -14,6 +14,8 @@ namespace Quorvel {
 std::string LocalDay(int64_t when);
 // The local time with its offset: 2026-12-09T16:48:36+0000.
 std::string Iso8601(int64_t when);
+// "…+0800" as "…+08:00".
+std::string ZoneWithColon(const std::string& stamp);
 // The local time of day, HH:MM:SS, for log and health lines.
 std::string ClockTime(int64_t when);
 // The dates of the count days up to the day of now, oldest first.

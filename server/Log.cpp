@@ -1,5 +1,7 @@
 #include "server/Log.h"
 
+#include "server/Days.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/time.h>
@@ -30,9 +32,8 @@ std::string LogLine(QVLogLevel level, int64_t microseconds, const std::string& t
         strftime(zone, sizeof(zone), "%z", &local);
     }
     char head[96];
-    snprintf(head, sizeof(head), "%s.%03d%s %s ", stamp, static_cast<int>(microseconds % 1000000 / 1000), zone,
-             LevelName(level));
-    return head + text;
+    snprintf(head, sizeof(head), "%s.%03d%s", stamp, static_cast<int>(microseconds % 1000000 / 1000), zone);
+    return ZoneWithColon(head) + " " + LevelName(level) + " " + text;
 }
 
 std::string OneLine(const std::string& text) {

@@ -177,7 +177,9 @@ std::string DayChart(const std::vector<QVDayCount>& days) {
     return svg + "<polyline class=\"line\" points=\"" + line + "\"/></svg>";
 }
 
-const char* const kSeriesColours[] = {"#2f6db5", "#d9822b", "#3a9a5b", "#b03a6f", "#7a5fb8", "#8a93a3"};
+// Each at least 3:1 against white, and the bands parted by white lines,
+// so that neighbours are told apart without telling their colours apart.
+const char* const kSeriesColours[] = {"#2f6db5", "#b5651d", "#2e7d4a", "#b03a6f", "#7a5fb8", "#6f7888"};
 
 // Each day's reports shared out between the top versions and the rest,
 // stacked to 100%: how fast one version replaces another.
@@ -223,7 +225,8 @@ std::string AdoptionChart(const std::vector<QVDayValue>& rows, const std::vector
             base[i] += share;
         }
         const std::string name = s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions";
-        svg += std::string("<polygon fill=\"") + kSeriesColours[std::min<size_t>(s, 5)] + "\" points=\"" +
+        svg += std::string("<polygon fill=\"") + kSeriesColours[std::min<size_t>(s, 5)] +
+               "\" stroke=\"#fff\" stroke-width=\"1\" points=\"" +
                upper.substr(upper.empty() ? 0 : 1) + lower + "\"><title>" + HtmlEscape(name) + "</title></polygon>";
     }
     svg += "</svg><p class=\"legend\">";

@@ -116,7 +116,9 @@ TEST(DashboardTest, DatesAndRanges) {
     // The next 03:00: later the same day, or the next one.
     EXPECT_EQ(start + 3 * 3600, NextLocalTime(start + 60, 3, 0));
     EXPECT_EQ(start + 86400 + 3 * 3600, NextLocalTime(start + 3 * 3600, 3, 0));
-    EXPECT_EQ("2026-12-09T00:00:00+0000", Iso8601(start));
+    EXPECT_EQ("2026-12-09T00:00:00+00:00", Iso8601(start));
+    EXPECT_EQ("2026-12-09T08:00:00+08:00", ZoneWithColon("2026-12-09T08:00:00+0800"));
+    EXPECT_EQ("2026-12-09T00:00:00.250-03:30", ZoneWithColon("2026-12-09T00:00:00.250-0330"));
 }
 
 TEST(DashboardTest, QueriesAreDecoded) {
@@ -131,7 +133,7 @@ TEST(DashboardTest, QueriesAreDecoded) {
 
 TEST(LogTest, OneLineWithTimeAndLevel) {
     // 2026-12-09 00:00:00.250 UTC (TZ=UTC0 in the test)
-    EXPECT_EQ("2026-12-09T00:00:00.250+0000 warning database down: x",
+    EXPECT_EQ("2026-12-09T00:00:00.250+00:00 warning database down: x",
               LogLine(kLogWarning, 1796774400LL * 1000000 + 250000, "database down: x"));
     EXPECT_EQ("could not connect to server: Connection refused Is the server running?",
               OneLine("could not connect to server: Connection refused\n\tIs the server running?\n"));

@@ -162,7 +162,7 @@ log = server.output()
 print("--- what the server logged ---\n" + log + "--- end ---", flush=True)
 lines = [l for l in log.splitlines() if l]
 c.check("every log line has a time stamp and a level",
-        all(re.match(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d{4} (info|warning|error) ", l) for l in lines))
+        all(re.match(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (info|warning|error) ", l) for l in lines))
 c.check("the database lost and back, once each per outage",
         len([l for l in lines if "database down" in l]) == 2 and len([l for l in lines if "database back" in l]) == 2,
         "%d down, %d back" % (len([l for l in lines if "database down" in l]), len([l for l in lines if "database back" in l])))
