@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "server/Counting.h"
 #include "server/Days.h"
@@ -339,6 +340,15 @@ TEST_P(StoreTest, HeldReportsCountOnlyOnceReleasedAndAPurgeTakesEverythingBack) 
     ASSERT_TRUE(store->Breakdown("3", "version", "2026-12-01", "2026-12-31", false, 0, 50, &versions));
     EXPECT_EQ(2, versions.values);
     EXPECT_EQ(4, versions.other);
+    // And day by day, for the adoption chart ("" and other: beyond the cap).
+    std::vector<QVDayValue> byDay;
+    ASSERT_TRUE(store->VersionsByDay("3", "2026-12-01", "2026-12-31", &byDay));
+    std::set<std::tuple<std::string, std::string, int64_t> > days;
+    for (const QVDayValue& v : byDay) days.insert(std::make_tuple(v.day, v.other ? "other" : v.value, v.reports));
+    const std::set<std::tuple<std::string, std::string, int64_t> > expected = {
+        {"2026-12-01", "1.0", 1}, {"2026-12-02", "1.0", 1}, {"2026-12-03", "9.0", 1}, {"2026-12-03", "other", 2},
+        {"2026-12-04", "other", 2}, {"2026-12-05", "1.0", 1}};
+    EXPECT_EQ(expected, days);
     QVPurgeFilter filter;
     filter.source = "203.0.113.7";
     QVPurgeResult dry;
