@@ -100,8 +100,10 @@ std::string Query(const QVDashboardData& d, const std::string& from, const std::
 
 // Every cell is escaped here, so that no caller can forget to; numeric:
 // how many columns at the end are numbers, right-aligned.
+// links: where each row's first cell leads, if anywhere (already escaped).
 std::string Table(const char* id, const std::string& caption, const std::vector<std::string>& heads,
-                  const std::vector<std::vector<std::string> >& rows, size_t numeric, const std::string& headLink = "") {
+                  const std::vector<std::vector<std::string> >& rows, size_t numeric, const std::string& headLink = "",
+                  const std::vector<std::string>& links = std::vector<std::string>()) {
     std::string html = std::string("<div class=\"wide\"><table id=\"") + id + "\"><caption>" + HtmlEscape(caption) +
                        "</caption><thead><tr>";
     for (size_t i = 0; i < heads.size(); ++i) {
@@ -113,10 +115,13 @@ std::string Table(const char* id, const std::string& caption, const std::vector<
     }
     html += "</tr></thead><tbody>";
     if (rows.empty()) html += "<tr><td colspan=\"" + std::to_string(heads.size()) + "\" class=\"none\">none</td></tr>";
-    for (const std::vector<std::string>& row : rows) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const std::vector<std::string>& row = rows[r];
         html += "<tr>";
         for (size_t i = 0; i < row.size(); ++i) {
-            html += (i + numeric >= row.size() ? "<td class=\"n\">" : "<td>") + HtmlEscape(row[i]) + "</td>";
+            const std::string cell = HtmlEscape(row[i]);
+            html += (i + numeric >= row.size() ? "<td class=\"n\">" : "<td>") +
+                    (i == 0 && r < links.size() ? "<a href=\"" + links[r] + "\">" + cell + "</a>" : cell) + "</td>";
         }
         html += "</tr>";
     }
@@ -355,13 +360,18 @@ std::string Games(const QVDashboardData& d) {
     std::string html = Head("Installations: all games") + "<header><h1>All games</h1>" + Navigation(d, "/games") +
                        "</header><main>";
     std::vector<std::vector<std::string> > rows;
+    std::vector<std::string> links;
     for (const QVGameRow& g : d.gameRows) {
         const std::string change = Change(static_cast<double>(g.now.reports), static_cast<double>(g.before.reports));
+        const std::string arrow = change.empty() || change == "+0.0" || change == "-0.0" ? ""
+                                  : change[0] == '+'                                  ? "\xE2\x96\xB2 "  // ▲
+                                                                                      : "\xE2\x96\xBC ";  // ▼
         rows.push_back({GameTitle(d, g.game), Thousands(g.now.reports), Thousands(g.now.newMachines),
-                        Thousands(g.now.machines), change.empty() ? "" : change + "%"});
+                        Thousands(g.now.machines), change.empty() ? "" : arrow + change + "%"});
+        links.push_back("/?game=" + PercentEncode(g.game) + "&amp;from=" + d.from + "&amp;to=" + d.to);
     }
     html += Table("games", "Games in the period", {"game", "reports", "new machines", "unique machines", "reports vs before"},
-                  rows, 4);
+                  rows, 4, "", links);
     if (d.pages > 1) {
         const std::string base = "/games" + Query(QVDashboardData(), d.from, d.to);
         html += "<p class=\"pages\">page " + Thousands(static_cast<int64_t>(d.page) + 1) + " of " +

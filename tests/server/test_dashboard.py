@@ -222,7 +222,9 @@ for width, height in ((1280, 1800), (375, 3000)):
                    timeout=120)
     c.check("a screenshot %d px wide: %s" % (width, shot), os.path.exists(shot) and os.path.getsize(shot) > 10000)
 status, overview, _ = get("/games?from=2026-11-14&to=2026-11-20")
-c.check("the games' overview compares them", status == 200 and b"<td>\xe6\x98\x9f" in overview and b"<td>7</td>" in overview)
+c.check("the games' overview compares them, each linked to its page",
+        status == 200 and b'<td><a href="/?game=3&amp;from=2026-11-14&amp;to=2026-11-20">\xe6\x98\x9f' in overview and
+        b'">7</a></td>' in overview and b"\xe2\x96\xb2 +133.3%" in overview, overview[-1500:])
 
 status, answer, _ = get("/export.csv?game=3")
 rows = list(csv.reader(io.StringIO(answer.split(b"\r\n\r\n", 1)[1].decode("utf-8"))))
