@@ -93,16 +93,17 @@ protected:
         DayStart(DayText(day), &m_now);
         m_now += 43200;
     }
-    int64_t TextCount() {
-        const char sql[] = "SELECT count(*) FROM texts";
+    // The first column of a query's first row, as text.
+    std::string One(const char* sql) {
         if (std::string(GetParam()) == "sqlite") {
             QVSqliteDb db(m_url.substr(7), 1 /* SQLITE_OPEN_READONLY */);
-            QVSqliteStatement count(db, sql);
-            return count.Step() == 100 /* SQLITE_ROW */ ? count.Int(0) : -1;
+            QVSqliteStatement query(db, sql);
+            return query.Step() == 100 /* SQLITE_ROW */ ? query.Text(0) : "(none)";
         }
         QVPgConnection conn(m_url, 5000);
-        return conn.Connect() ? strtoll(conn.Exec(sql).Text(0, 0).c_str(), nullptr, 10) : -1;
+        return conn.Connect() ? conn.Exec(sql).Text(0, 0) : "(none)";
     }
+    int64_t TextCount() { return strtoll(One("SELECT count(*) FROM texts").c_str(), nullptr, 10); }
     bool Sql(const std::string& sql) {
         if (std::string(GetParam()) == "sqlite") return QVSqliteDb(m_url.substr(7), 2 /* SQLITE_OPEN_READWRITE */).Exec(sql);
         QVPgConnection conn(m_url, 5000);
@@ -478,6 +479,26 @@ TEST_P(StoreTest, AVersionTwoDatabaseGetsItsTextsMarkedAndLosesNone) {
     ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &rows));
     ASSERT_EQ(2u, rows.size());
     EXPECT_EQ("2.0", rows[1].version);
+}
+
+// An upgrade step that fails (here the index it replaces is missing) leaves
+// the database as it was, and the next start after a mend upgrades it.
+TEST_P(StoreTest, AnUpgradeThatFailsChangesNothing) {
+    ASSERT_TRUE(Write(*Open(), {Row("m1", "2026-12-01", "1")}));
+    ASSERT_TRUE(Sql("DROP INDEX reports_held"));
+    ASSERT_TRUE(Sql("UPDATE meta SET value = '3' WHERE key = 'schema_version'"));
+    std::string error;
+    QVStoreOptions options;
+    std::unique_ptr<QVStore> store = OpenStore(m_url, &error, options);
+    ASSERT_TRUE(store);
+    EXPECT_FALSE(store->Prepare(&error));
+    EXPECT_NE(std::string::npos, error.find("reports_held")) << error;
+    store.reset();
+    EXPECT_EQ("3", One("SELECT value FROM meta WHERE key = 'schema_version'"));
+    EXPECT_EQ("1", One("SELECT count(*) FROM reports"));
+    ASSERT_TRUE(Sql("CREATE INDEX reports_held ON reports (source) WHERE held = 1"));
+    EXPECT_EQ(1, Totals(*Open(), "2026-12-01", "2026-12-01").reports);
+    EXPECT_EQ("4", One("SELECT value FROM meta WHERE key = 'schema_version'"));
 }
 
 TEST_P(StoreTest, NamesAndANewerSchemaRefused) {

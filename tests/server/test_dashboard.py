@@ -76,6 +76,9 @@ post(body(sign=b"0" * 32))  # one bad signature for the refusals table
 named = subprocess.run([os.environ["QVSTATS"], "games", "--db", db, "set-name", "3", "星辰物语 " + HOSTILE],
                        capture_output=True, text=True)
 c.check("a game is named", named.returncode == 0, named.stdout + named.stderr)
+listed = subprocess.run([os.environ["QVSTATS"], "games", "--db", db, "list"], capture_output=True, text=True)
+c.check("  and listed with its name, the unnamed one without", listed.returncode == 0 and
+        sorted(listed.stdout.splitlines()) == sorted(["3\t星辰物语 " + HOSTILE, "7\t"]), listed.stdout + listed.stderr)
 
 
 def expected(first, last):
