@@ -149,7 +149,7 @@ std::string RandomHex(size_t digits) {
     return out;
 }
 
-bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, const std::function<bool()>& recount,
+bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, const std::function<bool(int)>& upgraded,
                   std::string* sourceKey, size_t* breakdownCap, std::string* error) {
     const auto failed = [&]() {
         *error = "cannot use " + where + ": " + s.Error();
@@ -187,9 +187,7 @@ bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, 
     for (; version < kSchemaVersion; ++version) {
         if (!s.Exec(UpgradeSql(dialect, version))) return failed();
     }
-    // The first schema kept no counts by day: they are made from the
-    // reports, which it never pruned.
-    if (found == 1 && !recount()) return failed();
+    if (found != kSchemaVersion && !upgraded(found)) return failed();
     const std::string mark = "DELETE FROM meta WHERE key = 'schema_version';"
                              "INSERT INTO meta (key, value) VALUES ('schema_version', '" +
                              std::to_string(kSchemaVersion) + "');";

@@ -20,12 +20,14 @@ const int kSchemaVersion = 4;
 // Creates the schema in an empty database, upgrades one of an earlier
 // version in place, or refuses one newer than this program (where names the
 // database in the message); inside the caller's transaction, so an upgrade
-// that fails leaves the database as it was. recount makes every count
-// again from the reports, when an upgrade needs it. sourceKey: the
-// database's key for hashing source addresses, made on first use.
-// breakdownCap: recorded in the database when given, read from it when 0.
-bool EnsureSchema(QVDialect dialect, QVSqlSession& session, const std::string& where, const std::function<bool()>& recount,
-                  std::string* sourceKey, size_t* breakdownCap, std::string* error);
+// that fails leaves the database as it was. upgraded(from) is the store's
+// own part of an upgrade from that version, after the schema's (a recount,
+// say). sourceKey: the database's key for hashing source addresses, made on
+// first use. breakdownCap: recorded in the database when given, read from
+// it when 0.
+bool EnsureSchema(QVDialect dialect, QVSqlSession& session, const std::string& where,
+                  const std::function<bool(int from)>& upgraded, std::string* sourceKey, size_t* breakdownCap,
+                  std::string* error);
 
 const size_t kDefaultBreakdownCap = 1000;
 

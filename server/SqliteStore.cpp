@@ -210,7 +210,7 @@ bool QVSqliteStore::Prepare(std::string* error) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;
     }
-    if (!EnsureSchema(kSqlite, m_session, m_path, [this] { return Recount(m_session); }, &m_sourceKey, &m_breakdownCap, error)) return false;
+    if (!EnsureSchema(kSqlite, m_session, m_path, [this](int from) { return Upgraded(m_session, from); }, &m_sourceKey, &m_breakdownCap, error)) return false;
     if (!transaction.Commit()) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;

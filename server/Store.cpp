@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "server/Counting.h"
@@ -625,6 +626,39 @@ bool QVStore::Recount(QVSqlSession& s) {
         afterTime = rows.back().receivedAt;
         afterId = Number(page.back()[0]);
     }
+}
+
+bool QVStore::Upgraded(QVSqlSession& s, int from) {
+    if (from == 1) return Recount(s);
+    return from > 3 || MarkHeldBeyondCap(s);
+}
+
+bool QVStore::MarkHeldBeyondCap(QVSqlSession& s) {
+    // A held report whose time its machine does not have was held beyond
+    // the cap; so is each later copy of one time (a replay stored as the
+    // machine was full). The first copy of a time the machine has took it.
+    std::vector<QVSqlRow> held;
+    if (!s.Run("SELECT id, game_id, guid, client_time FROM reports WHERE held <> 0 ORDER BY received_at, id", {}, &held)) {
+        return false;
+    }
+    std::map<QVMachineKey, QVMachineState> machines;
+    std::set<std::pair<QVMachineKey, int64_t> > seen;
+    std::vector<int64_t> beyond;
+    for (const QVSqlRow& r : held) {
+        const QVMachineKey key(r[1], r[2]);
+        if (!machines.count(key)) {
+            std::vector<QVSqlRow> found;
+            if (!s.Run("SELECT days, times FROM machines WHERE game_id = ? AND guid = ?", {r[1], r[2]}, &found)) return false;
+            QVMachineState& m = machines[key];
+            if (!found.empty() && !MachineOf(found[0][0], found[0][1], &m)) return false;
+        }
+        const int64_t time = Number(r[3]);
+        const std::vector<int64_t>& times = machines[key].times;
+        if (!seen.insert(std::make_pair(key, time)).second || !std::binary_search(times.begin(), times.end(), time)) {
+            beyond.push_back(Number(r[0]));
+        }
+    }
+    return ForIds(s, "UPDATE reports SET held = 2", beyond, NULL);
 }
 
 bool QVStore::Release(const std::string& source, const std::string& game, QVReleaseResult* result, std::string* error) {

@@ -243,6 +243,12 @@ protected:
     // Every count made again from the stored reports (a database of an
     // earlier schema).
     bool Recount(QVSqlSession& s);
+    // The store's part of an upgrade from a schema version: the first kept
+    // no counts by day, which are made from the reports; versions 2 and 3
+    // stored reports held beyond their machine's cap as held for their
+    // rate, which are told apart (MarkHeldBeyondCap).
+    bool Upgraded(QVSqlSession& s, int from);
+    bool MarkHeldBeyondCap(QVSqlSession& s);
     // Runs work in one transaction, committed only if it returns true (and
     // commit says so: otherwise rolled back all the same).
     bool InTransaction(const std::function<bool(QVSqlSession&)>& work, std::string* error, bool commit = true);

@@ -481,6 +481,33 @@ TEST_P(StoreTest, AVersionTwoDatabaseGetsItsTextsMarkedAndLosesNone) {
     EXPECT_EQ("2.0", rows[1].version);
 }
 
+// Versions 2 and 3 stored a report held beyond its machine's cap, and its
+// replays, as held for their rate: the upgrade tells them apart, so that a
+// release counts none of them while the machine is full.
+TEST_P(StoreTest, AnUpgradeTellsReportsHeldBeyondTheCapApart) {
+    {
+        auto store = Open();
+        std::vector<QVReportRow> full;
+        for (size_t i = 0; i < kMachineTimes; ++i) full.push_back(Row("m", "2026-12-02", std::to_string(1 + i)));
+        ASSERT_TRUE(Write(*store, full));
+        ASSERT_TRUE(Write(*store, {Row("m", "2026-12-03", "5000")}));
+        ASSERT_TRUE(Write(*store, {Row("m", "2026-12-03", "5000")}));
+        QVReportRow rated = Row("h", "2026-12-03", "7");
+        rated.held = true;
+        ASSERT_TRUE(Write(*store, {rated}));
+    }
+    ASSERT_TRUE(Sql("UPDATE reports SET held = 1 WHERE held = 2"));
+    ASSERT_TRUE(Sql("UPDATE meta SET value = '3' WHERE key = 'schema_version'"));
+    auto store = Open();
+    EXPECT_EQ("2", One("SELECT count(*) FROM reports WHERE held = 2"));
+    QVReleaseResult result;
+    std::string error;
+    ASSERT_TRUE(store->Release(Row("m", "", "").source, "", &result, &error)) << error;
+    EXPECT_EQ(1, result.released);  // h's
+    EXPECT_EQ(1, result.replays);
+    EXPECT_EQ(1, result.atCap);
+}
+
 // An upgrade step that fails (here the index it replaces is missing) leaves
 // the database as it was, and the next start after a mend upgrades it.
 TEST_P(StoreTest, AnUpgradeThatFailsChangesNothing) {
