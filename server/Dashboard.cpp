@@ -80,8 +80,6 @@ std::map<std::string, std::string> QueryOf(const std::string& target) {
 }
 
 
-const int32_t kLongestPeriod = 3660;
-
 int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string, std::string> query, int64_t now,
                   QVDashboardData* d, std::string* problem) {
     const bool api = path.compare(0, 8, "/api/v1/") == 0;

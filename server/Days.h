@@ -12,7 +12,7 @@ namespace Quorvel {
 
 // The local date of a time, YYYY-MM-DD.
 std::string LocalDay(int64_t when);
-// The local time with its offset: 2026-12-09T16:48:36+0000.
+// The local time with its offset: 2026-12-09T16:48:36+08:00.
 std::string Iso8601(int64_t when);
 // "…+0800" as "…+08:00".
 std::string ZoneWithColon(const std::string& stamp);

@@ -144,7 +144,7 @@ std::string Card(const char* id, const char* label, const std::string& value, co
 }
 
 // The left margin holds the axis's numbers at twice their size on a phone.
-const int kChartWidth = 760, kChartLeft = 80, kChartRight = 8, kChartTop = 12;
+const int kChartWidth = 760, kChartLeft = 80, kChartRight = 20, kChartTop = 12;
 
 // Reports a day as bars, each with its own tooltip, new machines as a line,
 // on round gridlines.
@@ -175,7 +175,9 @@ std::string DayChart(const std::vector<QVDayCount>& days) {
                "<title>" + days[i].day + ": " + Thousands(days[i].reports) + " reports, " +
                Thousands(days[i].newMachines) + " new machines</title></rect>";
         line += (line.empty() ? "" : " ") + Format("%.1f,%.1f", x + step / 2, y(days[i].newMachines));
-        if (i % every == 0 || i + 1 == days.size()) {
+        // Every so many days, and the last, which the one before it gives
+        // way to when they would touch.
+        if ((i % every == 0 && i + every / 2 + 1 < days.size()) || i + 1 == days.size()) {
             svg += Format("<text x=\"%.1f\" y=\"%.0f\" class=\"tick\" text-anchor=\"middle\">", x + step / 2, height - 8) +
                    days[i].day.substr(5) + "</text>";
         }
@@ -346,7 +348,9 @@ std::string Navigation(const QVDashboardData& d, const std::string& path) {
         html += "<a href=\"" + path + Query(d.overview ? QVDashboardData() : d, from, d.today) + "\"" +
                 (from == d.from && d.to == d.today ? " class=\"here\"" : "") + ">" + p.label + "</a>";
     }
-    const std::string first = d.firstDay.empty() ? d.today : d.firstDay;
+    // As far back as a period may reach.
+    const std::string earliest = AddDays(d.today, 1 - kLongestPeriod);
+    const std::string first = d.firstDay.empty() ? d.today : std::max(d.firstDay, earliest);
     html += "<a href=\"" + path + Query(d.overview ? QVDashboardData() : d, first, d.today) + "\"" +
             (first == d.from && d.to == d.today ? " class=\"here\"" : "") + ">All time</a></nav>";
     int32_t a = 0, b = 0;
@@ -454,7 +458,7 @@ std::string RenderDashboard(const QVDashboardData& d) {
             query + "&amp;bom=1\" id=\"excel\">for Excel</a>)</p>";
     std::vector<std::vector<std::string> > rows;
     for (const QVHeldSource& h : d.held) rows.push_back({h.source, Iso8601(h.first), Iso8601(h.last), Thousands(h.reports)});
-    html += Table("held", "Held for review, all games (more reports from one source than its rate allows)",
+    html += Table("held", "Held for review, all games (more reports from one source than its rate allows, or from one machine than 1,000)",
                   {"source", "first", "last", "reports"}, rows, 1);
     rows.clear();
     for (const QVRejectCount& r : d.rejects) rows.push_back({r.day, r.reason, Thousands(r.count)});

@@ -45,11 +45,13 @@ struct QVDashboardData {
     std::vector<QVGameRow> gameRows;
 };
 
+// The longest period a page or the API shows, in days.
+const int32_t kLongestPeriod = 3660;
 // Rows of a breakdown on the overview, and on each page of a whole table.
 const size_t kOverviewRows = 50;
 // Games on a page of /games, of /api/v1/games, and in the picker.
 const size_t kGamePageRows = 50;
-const size_t kApiGameRows = 1000;
+const size_t kApiGameRows = 200;
 const size_t kPickerGames = 50;
 const size_t kTablePageRows = 200;
 // Versions with a colour of their own in the adoption chart.
