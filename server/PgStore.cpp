@@ -118,6 +118,8 @@ std::string HostToLookUp(const std::string& url) {
     unsigned char address[sizeof(struct in6_addr)];
     const char* environment = getenv("PGHOSTADDR");
     if (environment != NULL && *environment != '\0') return std::string();
+    const char* fallback = getenv("PGHOST");  // what libpq takes when the URL names none
+    if (host.empty() && fallback != NULL) host = fallback;
     if (host.empty() || !hostaddr.empty() || host[0] == '/' || host[0] == '@' || host.find(',') != std::string::npos ||
         port.find(',') != std::string::npos || inet_pton(AF_INET, host.c_str(), address) == 1 ||
         inet_pton(AF_INET6, host.c_str(), address) == 1) {

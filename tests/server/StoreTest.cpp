@@ -634,4 +634,13 @@ TEST(PgConnectionTest, AHostNameIsLookedUpWithinTheDeadline) {
         EXPECT_TRUE(lost.TimedOut());
         EXPECT_NE(std::string::npos, lost.Error().find("no address for qv-lost.test")) << lost.Error();
     }
+    // The host libpq would take from the environment, the URL naming none.
+    setenv("PGHOST", "qv-lost.test", 1);
+    QVPgConnection fromEnvironment("postgresql:///postgres", 500);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(fromEnvironment.Connect());
+    const auto waited = std::chrono::steady_clock::now() - start;
+    unsetenv("PGHOST");
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 1500);
+    EXPECT_NE(std::string::npos, fromEnvironment.Error().find("no address for qv-lost.test")) << fromEnvironment.Error();
 }
