@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     long long taken = 0, added = 0;
     std::string body;
     const auto flush = [&] {
-        if (!store->WriteBatch(rows, std::vector<QVRejectCount>(), &inserted, &error)) return false;
+        if (!store->WriteBatch(rows, std::vector<QVRejectCount>(), &inserted, NULL, &error)) return false;
         for (bool fresh : inserted) added += fresh ? 1 : 0;
         rows.clear();
         return true;

@@ -33,7 +33,8 @@ QVMetrics::QVMetrics() : m_registry(std::make_shared<prometheus::Registry>()) {
     m_replayed = Counter(r, "qvstats_reports_replayed_total",
                          "Reports acknowledged that the database held already (replays, or taken in twice).");
     m_held = Counter(r, "qvstats_reports_held_total",
-                     "Reports stored but held for review: more from one source than its rate allows (in stored_total too).");
+                     "Reports stored but held for review: more from one source than its rate allows, or from one machine "
+                     "than its cap (in stored_total too).");
     m_spooled = Counter(r, "qvstats_reports_spooled_total",
                         "Reports made durable in the local spool while the database could not take them.");
     m_setAside = Counter(r, "qvstats_reports_set_aside_total",

@@ -850,7 +850,7 @@ bool QVPgStore::AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& re
 }
 
 bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                           std::vector<bool>* inserted, std::string* error) {
+                           std::vector<bool>* inserted, int64_t* heldBeyondCap, std::string* error) {
     // Receivers' transactions may still meet in a deadlock or serialization
     // failure: the database rolls one back, and it is simply tried again.
     bool reconnected = false;
@@ -858,7 +858,7 @@ bool QVPgStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vect
     for (int attempt = 0; attempt < 8; ++attempt) {
         error->clear();
         m_raced = false;
-        if (QVStore::WriteBatch(rows, rejects, inserted, error)) return true;
+        if (QVStore::WriteBatch(rows, rejects, inserted, heldBeyondCap, error)) return true;
         const std::string state = m_session.State();
         // Tried again within the one deadline of a commit.
         if ((state == "40P01" || state == "40001" || m_raced) && NowMs() < deadline) continue;

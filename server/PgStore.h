@@ -126,7 +126,7 @@ public:
     bool Prepare(std::string* error) override;
     bool Unreachable() const override { return m_unreachable; }
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                    std::vector<bool>* inserted, std::string* error) override;
+                    std::vector<bool>* inserted, int64_t* heldBeyondCap, std::string* error) override;
     bool Healthy() override;
 
 protected:

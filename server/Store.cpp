@@ -428,10 +428,12 @@ bool QVStore::Prune(int64_t before, size_t limit, int64_t* deleted, std::string*
 }
 
 bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                         std::vector<bool>* inserted, std::string* error) {
+                         std::vector<bool>* inserted, int64_t* heldBeyondCap, std::string* error) {
     inserted->assign(rows.size(), false);
+    int64_t beyond = 0;
     const bool written = InTransaction([&](QVSqlSession& s) {
         inserted->assign(rows.size(), false);  // again, when tried again
+        beyond = 0;
         std::vector<QVTextIds> texts;
         std::vector<const QVReportRow*> all;
         for (const QVReportRow& r : rows) all.push_back(&r);
@@ -446,6 +448,7 @@ bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector
             const QVTimeVerdict verdict = TakeTime(&basis.machines[key], strtoll(rows[i].clientTime.c_str(), NULL, 10));
             if (verdict == kTimeReplay) continue;
             const int held = verdict == kTimeBeyondCap ? kHeldBeyondCap : rows[i].held ? kHeldForRate : kCounted;
+            beyond += held == kHeldBeyondCap ? 1 : 0;
             (*inserted)[i] = true;
             touched.insert(key);
             fresh.push_back(NewReport{&rows[i], texts[i], held});
@@ -454,6 +457,7 @@ bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector
         return InsertReports(s, fresh) && CountOn(s, basis, counted, 1, touched) && AddRejects(s, rejects);
     }, error);
     if (!written) inserted->assign(rows.size(), false);
+    if (heldBeyondCap != NULL) *heldBeyondCap = written ? beyond : 0;
     return written;
 }
 

@@ -146,9 +146,10 @@ public:
     // (game, identifier, client time) is there already, and those not held
     // counted (CountRows), the rejects added. True only once it has
     // committed; nothing of it stands otherwise. inserted[i] says whether
-    // rows[i] was new.
+    // rows[i] was new; heldBeyondCap (if given) counts the new ones held as
+    // their machines' times were full.
     virtual bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                            std::vector<bool>* inserted, std::string* error);
+                            std::vector<bool>* inserted, int64_t* heldBeyondCap, std::string* error);
     virtual bool Healthy() = 0;
 
     // Games, most reports first.

@@ -201,20 +201,22 @@ bool QVWriter::Timed(int64_t& started, Work work) {
 bool QVWriter::Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<bool> inserted;
+    int64_t beyondCap = 0;
     std::string error;
     const bool committed =
-        Timed(m_commitStarted, [&] { return m_store.WriteBatch(rows, rejects, &inserted, &error); });
+        Timed(m_commitStarted, [&] { return m_store.WriteBatch(rows, rejects, &inserted, &beyondCap, &error); });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!committed) {
         MarkDown(error);
         return false;
     }
-    CountStored(rows, inserted, seconds);
+    CountStored(rows, inserted, beyondCap, seconds);
     return true;
 }
 
-void QVWriter::CountStored(const std::vector<QVReportRow>& rows, const std::vector<bool>& inserted, double seconds) {
-    int64_t fresh = 0, held = 0;
+void QVWriter::CountStored(const std::vector<QVReportRow>& rows, const std::vector<bool>& inserted, int64_t beyondCap,
+                           double seconds) {
+    int64_t fresh = 0, held = beyondCap;
     for (size_t i = 0; i < rows.size() && i < inserted.size(); ++i) {
         fresh += inserted[i] ? 1 : 0;
         held += inserted[i] && rows[i].held ? 1 : 0;
@@ -347,8 +349,12 @@ void QVWriter::Drain() {
     const auto write = [&](std::vector<QVReportRow>& batch, std::string* error) {
         HashSources(batch, m_drainStore->SourceKey());
         const auto started = std::chrono::steady_clock::now();
-        if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(batch, none, &inserted, error); })) return false;
-        CountStored(batch, inserted, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        int64_t beyondCap = 0;
+        if (!Timed(m_drainStarted, [&] { return m_drainStore->WriteBatch(batch, none, &inserted, &beyondCap, error); })) {
+            return false;
+        }
+        CountStored(batch, inserted, beyondCap,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         return true;
     };
     const auto backOff = [&] { pause = std::min(std::max(pause * 2, kFirstPause), kLongestPause); };

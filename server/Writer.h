@@ -109,7 +109,9 @@ private:
     // Commits to the database; false when it could not.
     bool Commit(std::vector<QVReportRow>& rows, std::vector<QVRejectCount>& rejects);
     bool SpoolBatch(const std::vector<QVReportRow>& rows);
-    void CountStored(const std::vector<QVReportRow>& rows, const std::vector<bool>& inserted, double seconds);
+    // beyondCap: the new reports held as their machines' times were full.
+    void CountStored(const std::vector<QVReportRow>& rows, const std::vector<bool>& inserted, int64_t beyondCap,
+                     double seconds);
     void HashSources(std::vector<QVReportRow>& rows, const std::string& key);
     void MarkDown(const std::string& error);
     void MarkUp();

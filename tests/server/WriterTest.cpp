@@ -40,7 +40,7 @@ public:
     explicit FakeStore(FakeDatabase& db) : QVStore(QVStoreOptions()), m_db(db) {}
     bool Prepare(std::string*) override { return true; }
     bool WriteBatch(const std::vector<QVReportRow>& rows, const std::vector<QVRejectCount>& rejects,
-                    std::vector<bool>* inserted, std::string* error) override {
+                    std::vector<bool>* inserted, int64_t*, std::string* error) override {
         std::unique_lock<std::mutex> lock(m_db.mutex);
         m_db.entered = true;
         m_db.wake.notify_all();
