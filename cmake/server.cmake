@@ -43,6 +43,13 @@ if(TARGET GTest::gtest_main)
   set_tests_properties(server.stores_postgresql PROPERTIES ENVIRONMENT TZ=UTC0 TIMEOUT 300)
 endif()
 
+# The dashboard's numbers against PostgreSQL too.
+add_test(NAME server.dashboard_postgresql
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tools/netns-run.sh ${CMAKE_CURRENT_SOURCE_DIR}/tests/server/with_pg.sh
+          python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/server/test_dashboard.py)
+set_tests_properties(server.dashboard_postgresql PROPERTIES TIMEOUT 300
+  ENVIRONMENT "QVSTATS=$<TARGET_FILE:qvstats>;QV_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};QV_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
+
 # The server for real, each test in a network namespace of its own.
 foreach(test http slow storage dashboard outage operations retention forgery)
   add_test(NAME server.${test}
