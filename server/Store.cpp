@@ -67,6 +67,12 @@ bool QVTransaction::Commit() {
 
 namespace {
 
+// A row's flags from its held column (QVHeld).
+void SetHeld(QVReportRow* row, int64_t held) {
+    row->held = held != kCounted;
+    row->heldBeyondCap = held == kHeldBeyondCap;
+}
+
 int64_t Number(const std::string& text) { return atoll(text.c_str()); }
 
 }  // namespace
@@ -461,17 +467,19 @@ bool QVStore::WriteBatch(const std::vector<QVReportRow>& rows, const std::vector
     return written;
 }
 
+bool QVStore::LoadMachine(QVSqlSession& s, const QVMachineKey& key, QVMachineState* machine) {
+    std::vector<QVSqlRow> found;
+    if (!s.Run(std::string("SELECT days, times FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
+               {key.first, key.second}, &found)) {
+        return false;
+    }
+    return found.empty() || MachineOf(found[0][0], found[0][1], machine);
+}
+
 bool QVStore::LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis) {
     for (const QVReportRow* r : rows) {
         const QVMachineKey key(r->gameId, r->guid);
-        if (basis->machines.count(key)) continue;
-        std::vector<QVSqlRow> found;
-        if (!s.Run(std::string("SELECT days, times FROM machines WHERE game_id = ? AND guid = ?") + LockRows(),
-                   {r->gameId, r->guid}, &found)) {
-            return false;
-        }
-        QVMachineState& m = basis->machines[key];
-        if (!found.empty() && (!MachineOf(found[0][0], found[0][1], &m))) return false;
+        if (!basis->machines.count(key) && !LoadMachine(s, key, &basis->machines[key])) return false;
     }
     for (const QVReportRow* r : rows) {
         for (const auto& kv : BreakdownValues(*r)) {
@@ -622,8 +630,7 @@ bool QVStore::Recount(QVSqlSession& s) {
         std::vector<QVReportRow> rows;
         for (const QVSqlRow& c : page) {
             rows.push_back(ReportOf(c, 2));
-            rows.back().held = Number(c[1]) != kCounted;
-            rows.back().heldBeyondCap = Number(c[1]) == kHeldBeyondCap;
+            SetHeld(&rows.back(), Number(c[1]));
         }
         if (!Recounted(s, rows, 1)) return false;
         if (page.size() < 5000) return true;
@@ -650,12 +657,7 @@ bool QVStore::MarkHeldBeyondCap(QVSqlSession& s) {
     std::vector<int64_t> beyond;
     for (const QVSqlRow& r : held) {
         const QVMachineKey key(r[1], r[2]);
-        if (!machines.count(key)) {
-            std::vector<QVSqlRow> found;
-            if (!s.Run("SELECT days, times FROM machines WHERE game_id = ? AND guid = ?", {r[1], r[2]}, &found)) return false;
-            QVMachineState& m = machines[key];
-            if (!found.empty() && !MachineOf(found[0][0], found[0][1], &m)) return false;
-        }
+        if (!machines.count(key) && !LoadMachine(s, key, &machines[key])) return false;
         const int64_t time = Number(r[3]);
         const std::vector<int64_t>& times = machines[key].times;
         if (!seen.insert(std::make_pair(key, time)).second || !std::binary_search(times.begin(), times.end(), time)) {
@@ -751,8 +753,7 @@ bool QVStore::Purge(const QVPurgeFilter& f, bool dryRun, QVPurgeResult* result, 
             for (const QVSqlRow& c : page) {
                 ++result->reports;
                 rows.push_back(ReportOf(c, 2));
-                rows.back().held = Number(c[1]) != kCounted;
-                rows.back().heldBeyondCap = Number(c[1]) == kHeldBeyondCap;
+                SetHeld(&rows.back(), Number(c[1]));
                 if (rows.back().held) ++result->held;
             }
             QVCountDeltas deltas;

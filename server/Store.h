@@ -19,6 +19,7 @@ namespace Quorvel {
 class QVSqlSession;
 struct QVCountBasis;
 struct QVCountDeltas;
+struct QVMachineState;
 struct QVPurgeFilter;
 struct QVPurgeResult;
 struct QVReleaseResult;
@@ -226,6 +227,9 @@ protected:
     // their values; then the changes. Row by row here; a store may do it in
     // fewer statements.
     virtual bool LoadBasis(QVSqlSession& s, const std::vector<const QVReportRow*>& rows, QVCountBasis* basis);
+    // One machine's days and times (none for one not stored yet), its row
+    // locked where other writers may run at once.
+    bool LoadMachine(QVSqlSession& s, const std::pair<std::string, std::string>& key, QVMachineState* machine);
     virtual bool ApplyDeltas(QVSqlSession& s, const QVCountDeltas& deltas);
     virtual bool AddRejects(QVSqlSession& s, const std::vector<QVRejectCount>& rejects);
     // After each transaction: committed, or rolled back.
