@@ -35,6 +35,9 @@ namespace {
 const size_t kHeaderLimit = 8 * 1024;
 const size_t kExportPage = 2000;  // rows read, and written, at a time
 const size_t kWaitingReads = 64;  // requests waiting for the reader; above, 503
+// Exports at a time; more get 503. Each takes the reader a page at a time,
+// so a crowd of them would keep pages waiting.
+const int kMostExports = 4;
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -233,7 +236,10 @@ public:
         : m_stream(std::move(socket)), m_dashboard(dashboard),
           m_peer(peer.address().to_string() + ":" + std::to_string(peer.port())), m_busy(false), m_head(false),
           m_version(11) {}
-    ~QVDashboardSession() override { m_dashboard.Sessions().Remove(m_place); }
+    ~QVDashboardSession() override {
+        if (m_exportSlot) m_dashboard.ExportEnded();
+        m_dashboard.Sessions().Remove(m_place);
+    }
 
     void Start() {
         m_place = m_dashboard.Sessions().Add(shared_from_this());
@@ -342,6 +348,13 @@ private:
             return Answer(http::status::bad_request, "text/plain", "from and to are dates: YYYY-MM-DD\n", m_keepAlive);
         }
         if (m_from >= m_to) return Answer(http::status::bad_request, "text/plain", "from is after to\n", m_keepAlive);
+        if (!m_head) {
+            if (!m_dashboard.ExportStarted(kMostExports)) {
+                return Answer(http::status::service_unavailable, "text/plain",
+                              "busy: " + std::to_string(kMostExports) + " exports under way; try again\n", false);
+            }
+            m_exportSlot = true;
+        }
         m_game = query["game"];
         // ?raw=1: the texts as stored, formulas and all, for a program to
         // read; never for a spreadsheet.
@@ -377,7 +390,9 @@ private:
         const bool defuse = m_defuse;
         const bool queued = m_dashboard.Read([self, work, game, from, to, after, defuse](QVStore* store) mutable {
             std::vector<QVReportRow> rows;
-            const bool ok = store != NULL && store->ExportPage(game, from, to, after, kExportPage, &rows);
+            const char* problem = store == NULL ? "the database did not answer in time"
+                                  : !store->ExportPage(game, from, to, after, kExportPage, &rows) ? "the database failed"
+                                                                                                   : nullptr;
             auto chunk = std::make_shared<std::string>();
             for (const QVReportRow& r : rows) *chunk += CsvRow(r, defuse);
             QVExportPlace next = after;
@@ -387,17 +402,17 @@ private:
             }
             const bool last = rows.size() < kExportPage;
             auto executor = self->m_stream.get_executor();
-            asio::post(executor, [self = std::move(self), work = std::move(work), ok, chunk, last, next] {
-                self->Write(ok, chunk, last, next);
+            asio::post(executor, [self = std::move(self), work = std::move(work), problem, chunk, last, next] {
+                self->Write(problem, chunk, last, next);
             });
         });
-        if (!queued) Write(false, nullptr, true, after);
+        if (!queued) Write("the dashboard was too busy", nullptr, true, after);
     }
 
-    void Write(bool ok, std::shared_ptr<std::string> chunk, bool last, QVExportPlace next) {
+    void Write(const char* problem, std::shared_ptr<std::string> chunk, bool last, QVExportPlace next) {
         if (!m_stream.socket().is_open()) return;  // cut meanwhile
-        if (!ok) {
-            Log(kLogWarning, "an export to %s was cut short: the database did not answer", m_peer.c_str());
+        if (problem != nullptr) {
+            Log(kLogWarning, "an export to %s was cut short: %s", m_peer.c_str(), problem);
             return Reset();
         }
         m_after = next;
@@ -464,6 +479,7 @@ private:
     QVSessionList::Place m_place;
     std::string m_peer, m_requestLine;
     bool m_busy, m_head, m_keepAlive = false, m_exporting = false, m_closing = false;
+    bool m_exportSlot = false;  // one of the dashboard's exports at a time is this one's
     unsigned m_version;
     int m_status = 0;
     size_t m_sent = 0;

@@ -69,6 +69,10 @@ public:
     // cannot have it (stopping, or waited too long); false when too many
     // wait already, or when stopping.
     bool Read(std::function<void(QVStore* store)> job);
+    // An export starts if fewer than most are under way; each that started
+    // ends once.
+    bool ExportStarted(int most) { return m_exports < most ? (++m_exports, true) : false; }
+    void ExportEnded() { --m_exports; }
 
 private:
     void ReaderLoop();
@@ -90,6 +94,7 @@ private:
     std::condition_variable m_wake;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void(QVStore*)> > > m_jobs;
     bool m_stopping;
+    int m_exports = 0;  // on the dashboard's thread
     std::thread m_thread, m_reader;
 };
 
