@@ -146,6 +146,21 @@ std::string Card(const char* id, const char* label, const std::string& value, co
 // The left margin holds the axis's numbers at twice their size on a phone.
 const int kChartWidth = 760, kChartLeft = 80, kChartRight = 20, kChartTop = 12;
 
+// Under a chart, the day of every so many columns, and of the last, which
+// the one before it gives way to when they would touch.
+std::string DayTicks(const std::vector<QVDayCount>& days, double step, int baseline) {
+    std::string svg;
+    const size_t every = std::max<size_t>(1, days.size() / 6);
+    for (size_t i = 0; i < days.size(); ++i) {
+        if ((i % every == 0 && i + every / 2 + 1 < days.size()) || i + 1 == days.size()) {
+            svg += Format("<text x=\"%.1f\" y=\"%.0f\" class=\"tick\" text-anchor=\"middle\">",
+                          kChartLeft + step * (static_cast<double>(i) + 0.5), baseline) +
+                   days[i].day.substr(5) + "</text>";
+        }
+    }
+    return svg;
+}
+
 // Reports a day as bars, each with its own tooltip, new machines as a line,
 // on round gridlines.
 std::string DayChart(const std::vector<QVDayCount>& days) {
@@ -167,7 +182,6 @@ std::string DayChart(const std::vector<QVDayCount>& days) {
                Thousands(v) + "</text>";
     }
     std::string line;
-    const size_t every = std::max<size_t>(1, days.size() / 6);
     for (size_t i = 0; i < days.size(); ++i) {
         const double x = kChartLeft + step * static_cast<double>(i);
         svg += Format("<rect class=\"bar\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\">", x + step * 0.1,
@@ -175,14 +189,8 @@ std::string DayChart(const std::vector<QVDayCount>& days) {
                "<title>" + days[i].day + ": " + Thousands(days[i].reports) + " reports, " +
                Thousands(days[i].newMachines) + " new machines</title></rect>";
         line += (line.empty() ? "" : " ") + Format("%.1f,%.1f", x + step / 2, y(days[i].newMachines));
-        // Every so many days, and the last, which the one before it gives
-        // way to when they would touch.
-        if ((i % every == 0 && i + every / 2 + 1 < days.size()) || i + 1 == days.size()) {
-            svg += Format("<text x=\"%.1f\" y=\"%.0f\" class=\"tick\" text-anchor=\"middle\">", x + step / 2, height - 8) +
-                   days[i].day.substr(5) + "</text>";
-        }
     }
-    return svg + "<polyline class=\"line\" points=\"" + line + "\"/></svg>";
+    return svg + DayTicks(days, step, height - 8) + "<polyline class=\"line\" points=\"" + line + "\"/></svg>";
 }
 
 // Each at least 3:1 against white, and the bands parted by white lines,
@@ -193,7 +201,7 @@ const char* const kSeriesColours[] = {"#2f6db5", "#b5651d", "#2e7d4a", "#b03a6f"
 // stacked to 100%: how fast one version replaces another.
 std::string AdoptionChart(const std::vector<QVDayValue>& rows, const std::vector<std::string>& top,
                           const std::vector<QVDayCount>& days) {
-    const int height = 200, bottom = 24;
+    const int height = 200, bottom = 28;
     const double plot = height - kChartTop - bottom;
     std::map<std::string, std::map<std::string, int64_t> > byDay;  // day: series: reports
     for (const QVDayValue& r : rows) {
@@ -232,12 +240,28 @@ std::string AdoptionChart(const std::vector<QVDayValue>& rows, const std::vector
             lower = Format(" %.1f,%.1f %.1f,%.1f", x1, yBase, x0, yBase) + lower;
             base[i] += share;
         }
-        const std::string name = s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions";
         svg += std::string("<polygon fill=\"") + kSeriesColours[std::min<size_t>(s, 5)] +
-               "\" stroke=\"#fff\" stroke-width=\"1\" points=\"" +
-               upper.substr(upper.empty() ? 0 : 1) + lower + "\"><title>" + HtmlEscape(name) + "</title></polygon>";
+               "\" stroke=\"#fff\" stroke-width=\"1\" points=\"" + upper.substr(upper.empty() ? 0 : 1) + lower + "\"/>";
     }
-    svg += "</svg><p class=\"legend\">";
+    // The day under the pointer, with each version's share of it.
+    for (size_t i = 0; i < days.size(); ++i) {
+        const auto day = byDay.find(days[i].day);
+        int64_t total = 0;
+        if (day != byDay.end()) {
+            for (const auto& v : day->second) total += v.second;
+        }
+        std::string title = days[i].day + ": " + Thousands(total) + " reports";
+        for (size_t s = 0; s < series.size() && total > 0; ++s) {
+            const auto mine = day->second.find(series[s]);
+            if (mine == day->second.end() || mine->second == 0) continue;
+            title += ", " + (s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions") + " " +
+                     Share(mine->second, total) + "%";
+        }
+        svg += Format("<rect x=\"%.1f\" y=\"%.0f\" width=\"%.1f\" height=\"%.0f\" fill=\"#fff\" fill-opacity=\"0\">",
+                      kChartLeft + step * static_cast<double>(i), kChartTop, step, plot) +
+               "<title>" + HtmlEscape(title) + "</title></rect>";
+    }
+    svg += DayTicks(days, step, height - 8) + "</svg><p class=\"legend\">";
     for (size_t s = 0; s < series.size(); ++s) {
         svg += std::string("<span><i style=\"background:") + kSeriesColours[std::min<size_t>(s, 5)] + "\"></i>" +
                HtmlEscape(s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions") + "</span>";

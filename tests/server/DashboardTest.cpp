@@ -71,6 +71,11 @@ TEST(DashboardTest, ThePageShowsThePeriodTheTopRowsWithSharesAndNothingFromElsew
     EXPECT_EQ(std::string::npos, html.find("<script"));
     EXPECT_NE(std::string::npos, html.find("&lt;b&gt;7&lt;/b&gt;"));
     EXPECT_NE(std::string::npos, html.find("<title>2026-12-09: 4 reports, 1 new machines</title>"));
+    // The adoption chart: each day's shares under the pointer, and its days under it too.
+    EXPECT_NE(std::string::npos, html.find("<title>2026-12-09: 4 reports, 1.1.0.0 75.0%, other versions 25.0%</title>"));
+    EXPECT_NE(std::string::npos, html.find("<title>2026-12-08: 1 reports, 1.0.0.0 100.0%</title>"));
+    EXPECT_NE(std::string::npos, html.find("<text x=\"575.0\" y=\"222\" class=\"tick\" text-anchor=\"middle\">12-09</text>"));
+    EXPECT_NE(std::string::npos, html.find("<text x=\"575.0\" y=\"192\" class=\"tick\" text-anchor=\"middle\">12-09</text>"));
     EXPECT_NE(std::string::npos, html.find("<caption>"));
     EXPECT_EQ(std::string::npos, html.find("http://"));   // no external scripts, fonts or styles
     EXPECT_EQ(std::string::npos, html.find("https://"));

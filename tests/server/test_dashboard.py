@@ -220,7 +220,10 @@ c.check("  refusals by reason", ["bad_signature", "1"] == page.tables.get("rejec
         page.tables.get("rejects"))
 c.check("  the change against the period before", "&#9650; 133.3%" in get(url[21:])[1].decode() or "▲ 133.3%" in dom)
 c.check("  a bar with its day for each day, on round gridlines",
-        dom.count("<rect") == 7 and "<title>2026-11-14: 2 reports, 1 new machines</title>" in dom, dom.count("<rect"))
+        dom.count('<rect class="bar"') == 7 and "<title>2026-11-14: 2 reports, 1 new machines</title>" in dom,
+        dom.count('<rect class="bar"'))
+c.check("  and each day's versions under the pointer", "<title>2026-11-20: 2 reports, 1.1 50.0%, 2.0 50.0%</title>" in dom,
+        re.findall(r"<title>2026-11-20[^<]*</title>", dom))
 for width, height in ((1280, 1800), (375, 3000)):
     if pg:
         break
