@@ -1,5 +1,6 @@
 #include "server/Dashboard.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -512,8 +513,15 @@ void QVDashboard::Start() {
         socket.set_option(tcp::no_delay(true), ignored);
         std::make_shared<QVDashboardSession>(std::move(socket), peer, *this)->Start();
     });
-    m_reader = std::thread(&QVDashboard::ReaderLoop, this);
-    m_thread = std::thread([this] { m_io.run(); });
+    // Named for top -H and perf.
+    m_reader = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qv-board-read");
+        ReaderLoop();
+    });
+    m_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qv-dashboard");
+        m_io.run();
+    });
 }
 
 void QVDashboard::Close() {

@@ -8,6 +8,7 @@
 #include <libpq-fe.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -147,6 +148,7 @@ bool QVPgConnection::LookUp(int64_t deadline, std::string* hosts, std::string* a
         std::shared_ptr<QVNameLookup> lookup = std::make_shared<QVNameLookup>();
         try {
             std::thread([lookup, host]() {
+                pthread_setname_np(pthread_self(), "qv-name-lookup");
                 struct addrinfo hints;
                 memset(&hints, 0, sizeof hints);
                 hints.ai_family = AF_UNSPEC;

@@ -1,5 +1,6 @@
 #include "server/Retention.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -26,7 +27,12 @@ bool PruneReports(QVStore& store, int64_t before, size_t batch, const std::funct
 QVRetention::QVRetention(std::unique_ptr<QVStore> store, int keepDays, QVMetrics& metrics)
     : m_store(std::move(store)), m_keepDays(keepDays), m_metrics(metrics), m_stopping(false) {}
 
-void QVRetention::Start() { m_thread = std::thread(&QVRetention::Run, this); }
+void QVRetention::Start() {
+    m_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qv-retention");
+        Run();
+    });
+}
 
 void QVRetention::Signal() {
     {

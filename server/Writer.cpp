@@ -1,5 +1,6 @@
 #include "server/Writer.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <time.h>
 
@@ -56,8 +57,17 @@ QVWriter::QVWriter(QVStore& store, QVSpool* spool, QVStore* drainStore, QVMetric
       m_spooledWhileDown(0) {}
 
 void QVWriter::Start() {
-    m_thread = std::thread(&QVWriter::Run, this);
-    if (m_spool != NULL) m_drainer = std::thread(&QVWriter::Drain, this);
+    // Named for top -H and perf.
+    m_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qv-writer");
+        Run();
+    });
+    if (m_spool != NULL) {
+        m_drainer = std::thread([this] {
+            pthread_setname_np(pthread_self(), "qv-drainer");
+            Drain();
+        });
+    }
 }
 
 void QVWriter::BeginStop() {

@@ -63,6 +63,15 @@ c.check("HEAD of /: the page's length, no body", status == 200 and answer.endswi
         int(length.group(1)) > 1000, answer[-80:])
 c.check("another method: 405", harness.request(b"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", harness.DASHBOARD)[0] == 405)
 
+threads = set()
+for task in os.listdir("/proc/%d/task" % server.process.pid):
+    try:
+        threads.add(open("/proc/%d/task/%s/comm" % (server.process.pid, task)).read().strip())
+    except FileNotFoundError:
+        pass  # ended since the listing
+c.check("its threads are named for top -H", {"qvstats", "qv-writer", "qv-dashboard", "qv-board-read"} <= threads,
+        threads)
+
 # Browsers that keep asking for the page on kept connections while the
 # server stops: each gets an answer or a closed connection, none a hang.
 pages, running = [], [True]
