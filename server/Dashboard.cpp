@@ -96,7 +96,7 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
         *problem = "to is a date: YYYY-MM-DD";
         return 400;
     }
-    d->from = query.count("from") && !query["from"].empty() ? query["from"] : DayText(to - 29);
+    d->from = query.count("from") && !query["from"].empty() ? query["from"] : DayText(std::max(0, to - 29));
     if (!DayNumber(d->from, &from)) {
         *problem = "from is a date: YYYY-MM-DD";
         return 400;
@@ -283,6 +283,11 @@ private:
                 return Close();
             }
             m_version = m_parser->get().version();
+            // A body is no fault of its own: the method is (a POST, say).
+            const http::verb method = m_parser->get().method();
+            if (method != http::verb::get && method != http::verb::head) {
+                return Answer(http::status::method_not_allowed, "text/plain", "GET or HEAD only\n", false);
+            }
             return Answer(http::status::bad_request, "text/plain", "bad request\n", false);
         }
         m_busy = true;
@@ -360,6 +365,8 @@ private:
         // ?raw=1: the texts as stored, formulas and all, for a program to
         // read; never for a spreadsheet.
         m_defuse = query["raw"] != "1";
+        // ?held=1: the reports held for review instead, which no count holds.
+        m_held = query["held"] == "1";
         m_after = QVExportPlace();
         // Streamed a page at a time as the client takes it, ended by closing
         // the connection.
@@ -388,11 +395,11 @@ private:
         const std::string game = m_game;
         const int64_t from = m_from, to = m_to;
         const QVExportPlace after = m_after;
-        const bool defuse = m_defuse;
-        const bool queued = m_dashboard.Read([self, work, game, from, to, after, defuse](QVStore* store) mutable {
+        const bool defuse = m_defuse, held = m_held;
+        const bool queued = m_dashboard.Read([self, work, game, from, to, held, after, defuse](QVStore* store) mutable {
             std::vector<QVReportRow> rows;
             const char* problem = store == NULL ? "the database did not answer in time"
-                                  : !store->ExportPage(game, from, to, after, kExportPage, &rows) ? "the database failed"
+                                  : !store->ExportPage(game, from, to, held, after, kExportPage, &rows) ? "the database failed"
                                                                                                    : nullptr;
             auto chunk = std::make_shared<std::string>();
             for (const QVReportRow& r : rows) *chunk += CsvRow(r, defuse);
@@ -489,7 +496,7 @@ private:
     std::string m_game;
     int64_t m_from = 0, m_to = 0;
     QVExportPlace m_after;
-    bool m_defuse = true;
+    bool m_defuse = true, m_held = false;
 };
 
 QVDashboard::QVDashboard(std::unique_ptr<QVStore> store, QVWriter& writer, QVMetrics& metrics,

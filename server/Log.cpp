@@ -64,20 +64,24 @@ void Log(QVLogLevel level, const char* format, ...) {
     fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void LogAccess(const char* listener, const std::string& peer, const std::string& request, int status, size_t bytes,
-               double seconds) {
+std::string Escaped(const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
-    std::string line;
-    for (unsigned char c : request) {
+    std::string out;
+    for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f || c == '"' || c == '%' || c == '\\') {
-            line += '%';
-            line += kHex[c >> 4];
-            line += kHex[c & 15];
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
         } else {
-            line += static_cast<char>(c);
+            out += static_cast<char>(c);
         }
     }
-    Log(kLogInfo, "access %s %s \"%s\" %d %zu %.1fms", listener, peer.c_str(), line.c_str(), status, bytes,
+    return out;
+}
+
+void LogAccess(const char* listener, const std::string& peer, const std::string& request, int status, size_t bytes,
+               double seconds) {
+    Log(kLogInfo, "access %s %s \"%s\" %d %zu %.1fms", listener, peer.c_str(), Escaped(request).c_str(), status, bytes,
         seconds * 1000);
 }
 

@@ -16,9 +16,12 @@ enum QVLogLevel { kLogInfo, kLogWarning, kLogError };
 
 void Log(QVLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// text with control characters, '"', '%' and '\\' written as %XX: one
+// field of a line, whatever a client sent.
+std::string Escaped(const std::string& text);
+
 // One request, for --access-log: the listener, the peer, the request line
-// (anything unprintable in it escaped), the status, the bytes sent and how
-// long it took.
+// (Escaped), the status, the bytes sent and how long it took.
 void LogAccess(const char* listener, const std::string& peer, const std::string& request, int status, size_t bytes,
                double seconds);
 

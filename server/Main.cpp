@@ -77,6 +77,17 @@ std::unique_ptr<QVStore> Open(const std::string& db, int timeoutMs, std::string*
     return store;
 }
 
+// The database of a maintenance command: one that holds statistics, never
+// made here.
+std::unique_ptr<QVStore> OpenExisting(const std::string& db, std::string* error) {
+    QVStoreOptions options;
+    options.timeoutMs = 30000;
+    options.create = false;
+    std::unique_ptr<QVStore> store = OpenStore(db, error, options);
+    if (store && !store->Prepare(error)) store.reset();
+    return store;
+}
+
 int Serve(const QVServerOptions& options) {
     if (!QVIconv(options.codePage).valid()) return Fail("not a code page this machine can convert: " + options.codePage);
     std::string error;
@@ -201,9 +212,9 @@ int Serve(const QVServerOptions& options) {
 
 int Prune(const QVToolOptions& options) {
     int64_t before = 0;
-    if (!DayStart(options.before, &before)) return Fail("--before wants a date, YYYY-MM-DD, not " + options.before);
+    DayStart(options.before, &before);  // a date, as parsing made sure
     std::string error;
-    std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
+    std::unique_ptr<QVStore> store = OpenExisting(options.db, &error);
     if (!store) return Fail(error);
     int64_t deleted = 0;
     if (!PruneReports(*store, before, options.batch, std::function<bool()>(), &deleted, &error)) {
@@ -226,22 +237,14 @@ int Backup(const QVToolOptions& options) {
     return 0;
 }
 
-// The stored form of --source: an address as the server stores it, hashed
-// when the database holds hashed sources.
-std::string StoredSource(QVStore& store, const std::string& given) {
-    const std::string address = CanonicalAddress(given);
-    if (address.empty()) return given;  // a hash ("h:…") or a text as stored
-    return address;
-}
-
 int Release(const QVToolOptions& options) {
     std::string error;
-    std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
+    std::unique_ptr<QVStore> store = OpenExisting(options.db, &error);
     if (!store) return Fail(error);
     QVReleaseResult total;
     // The address as given and its hash: the server stored one of them.
-    for (const std::string& source : {StoredSource(*store, options.source), HashSource(store->SourceKey(),
-                                                                                      StoredSource(*store, options.source))}) {
+    // --source is an address as stored (or a hash, which hashes to nothing stored).
+    for (const std::string& source : {options.source, HashSource(store->SourceKey(), options.source)}) {
         QVReleaseResult result;
         if (!store->Release(source, options.game, &result, &error)) return Fail(error);
         total.released += result.released;
@@ -261,17 +264,14 @@ int Release(const QVToolOptions& options) {
 int Purge(const QVToolOptions& options) {
     QVPurgeFilter filter;
     filter.game = options.game;
-    if ((!options.from.empty() || !options.to.empty()) && !DayRange(options.from, options.to, &filter.from, &filter.to)) {
-        return Fail("--from and --to want dates, YYYY-MM-DD");
-    }
+    if (!options.from.empty() || !options.to.empty()) DayRange(options.from, options.to, &filter.from, &filter.to);
     std::string error;
-    std::unique_ptr<QVStore> store = Open(options.db, 30000, &error);
+    std::unique_ptr<QVStore> store = OpenExisting(options.db, &error);
     if (!store) return Fail(error);
     QVPurgeResult total;
     std::vector<std::string> sources = {std::string()};
     if (!options.source.empty()) {
-        const std::string address = StoredSource(*store, options.source);
-        sources = {address, HashSource(store->SourceKey(), address)};
+        sources = {options.source, HashSource(store->SourceKey(), options.source)};
     }
     for (const std::string& source : sources) {
         filter.source = source;
@@ -305,19 +305,27 @@ int Games(int argc, char** argv) {
     }
     if (name && !IsUtf8Text(rest[2])) return Fail("a name is UTF-8 text of one line"), 2;
     std::string error;
-    std::unique_ptr<QVStore> store = Open(db, 30000, &error);
+    std::unique_ptr<QVStore> store = OpenExisting(db, &error);
     if (!store) return Fail(error);
     if (name) {
         if (!store->SetName(rest[1], rest[2], &error)) return Fail(error);
-        printf("game %s is named %s\n", rest[1].c_str(), rest[2].c_str());
+        if (rest[2].empty()) {
+            printf("game %s has no name now\n", Escaped(rest[1]).c_str());
+        } else {
+            printf("game %s is named %s\n", Escaped(rest[1]).c_str(), rest[2].c_str());
+        }
         return 0;
     }
     std::vector<std::string> games;
     std::map<std::string, std::string> names;
     if (!store->Games(&games) || !store->Names(&names)) return Fail("the database does not answer");
-    for (const std::string& g : games) printf("%s\t%s\n", g.c_str(), names[g].c_str());
+    // A game id is whatever a signed report said: escaped, so that each
+    // game stays one line of two fields.
+    for (const std::string& g : games) printf("%s\t%s\n", Escaped(g).c_str(), Escaped(names[g]).c_str());
     for (const auto& n : names) {
-        if (std::find(games.begin(), games.end(), n.first) == games.end()) printf("%s\t%s\n", n.first.c_str(), n.second.c_str());
+        if (std::find(games.begin(), games.end(), n.first) == games.end()) {
+            printf("%s\t%s\n", Escaped(n.first).c_str(), Escaped(n.second).c_str());
+        }
     }
     return 0;
 }
@@ -330,7 +338,8 @@ int main(int argc, char** argv) {
     // is for other users of the machine.
     umask(077);
     const std::string command = argc >= 2 ? argv[1] : "";
-    if (command == "--help" || command == "-h" || command == "help") {
+    const std::string first = argc >= 3 ? argv[2] : "";
+    if (command == "--help" || command == "-h" || command == "help" || first == "--help" || first == "-h") {
         fputs(kHelp, stdout);
         return 0;
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "server/Days.h"
 #include "server/Sources.h"
 
 namespace Quorvel {
@@ -13,12 +14,12 @@ const char kHelp[] =
     "qvstats: receives, verifies and counts the installers' usage reports.\n"
     "\n"
     "usage: qvstats serve [OPTIONS]\n"
-    "       qvstats prune --db DB --before YYYY-MM-DD\n"
+    "       qvstats prune --db DB --before YYYY-MM-DD [--batch N]\n"
     "       qvstats backup --db sqlite:PATH --to FILE\n"
     "       qvstats release --db DB --source ADDR [--game ID]\n"
     "       qvstats purge --db DB [--game ID] [--source ADDR] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--dry-run]\n"
     "       qvstats games --db DB list | set-name ID NAME\n"
-    "       qvstats --help\n"
+    "       qvstats --help (or COMMAND --help)\n"
     "\n"
     "serve: take reports and show the dashboard until SIGTERM or SIGINT.\n"
     "  --db sqlite:PATH | postgresql://USER@HOST:PORT/DB\n"
@@ -71,17 +72,20 @@ const char kHelp[] =
     "        reports of further ones count as other values (default 1000)\n"
     "\n"
     "prune: delete the raw reports received before a day (server's time zone),\n"
-    "  a bounded number at a time, while the server runs; every count on the\n"
+    "  N at a time (default 5000), while the server runs; every count on the\n"
     "  dashboard stays as it is, the export no longer holds them.\n"
     "backup: a consistent copy of an SQLite database while the server runs\n"
     "  (for PostgreSQL use pg_dump).\n"
     "release: put a source's held reports into the counts.\n"
     "games: list the games, or give one a name (UTF-8) that the dashboard shows\n"
-    "  beside its id.\n"
+    "  beside its id; an empty NAME takes it away. list writes an id and its\n"
+    "  name a line, with tabs, line breaks and other control characters, %, \\\n"
+    "  and \" in them as %XX.\n"
     "purge: delete the matching reports (held or counted) and take them out of\n"
     "  every count, in one transaction; --dry-run says what it would remove.\n"
     "  ADDR is an address even with --hash-sources (it is hashed as the server\n"
-    "  does).\n"
+    "  does), or a hash as the dashboard shows it.\n"
+    "These commands act on a database that serve made; none makes one.\n"
     "\n"
     "Answers on the public listener: 200 stored (also a replay of a stored report,\n"
     "and one held for review), 400 malformed, 403 bad signature, 404 another path,\n"
@@ -103,9 +107,16 @@ bool IsUtf8Text(const std::string& text) {
             if ((next >> 6) != 2) return false;
             code = (code << 6) | (next & 0x3f);
         }
-        // Overlong forms, surrogates and what lies beyond Unicode are no text.
+        // Overlong forms, surrogates and what lies beyond Unicode are no text;
+        // C1 controls and the line and paragraph separators end a line, and
+        // the bidirectional overrides and isolates would turn the text
+        // around it (a name shown as "Name (id)").
         static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
         if (code < kLeast[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return false;
+        if ((code >= 0x80 && code <= 0x9f) || code == 0x2028 || code == 0x2029 || (code >= 0x202a && code <= 0x202e) ||
+            (code >= 0x2066 && code <= 0x2069)) {
+            return false;
+        }
         i += length;
     }
     return true;
@@ -290,6 +301,34 @@ bool ParseToolOptions(const std::string& command, int argc, char** argv, QVToolO
     if (command == "purge" && o->game.empty() && o->source.empty() && o->from.empty() && o->to.empty()) {
         *error = "purge needs --game, --source, --from or --to: it never takes every report";
         return false;
+    }
+    int64_t start = 0, end = 0;
+    if (command == "prune" && !DayStart(o->before, &start)) {
+        *error = "--before wants a date, YYYY-MM-DD, not " + o->before;
+        return false;
+    }
+    if (command == "purge" && (!o->from.empty() || !o->to.empty())) {
+        if (!DayRange(o->from, o->to, &start, &end)) {
+            *error = "--from and --to want dates, YYYY-MM-DD";
+            return false;
+        }
+        if (start >= end) {
+            *error = "--from is after --to";
+            return false;
+        }
+    }
+    // A source as the server stores it: the address in one spelling
+    // ("[::1]" and "::ffff:127.0.0.1" as "::1" and "127.0.0.1"), or a hash
+    // as the dashboard shows it.
+    if (!o->source.empty() && !IsHashedSource(o->source)) {
+        std::string address = o->source;
+        if (address.size() >= 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+        address = CanonicalAddress(address);
+        if (address.empty()) {
+            *error = "--source wants an address (or a hash, h:…, as the dashboard shows it), not " + o->source;
+            return false;
+        }
+        o->source = address;
     }
     return true;
 }

@@ -484,6 +484,7 @@ std::string RenderDashboard(const QVDashboardData& d) {
     for (const QVHeldSource& h : d.held) rows.push_back({h.source, Iso8601(h.first), Iso8601(h.last), Thousands(h.reports)});
     html += Table("held", "Held for review, all games (more reports from one source than its rate allows, or from one machine than 1,000)",
                   {"source", "first", "last", "reports"}, rows, 1);
+    if (!d.held.empty()) html += "<p>The held reports as CSV: <a href=\"/export.csv?held=1\" id=\"held-export\">export</a></p>";
     rows.clear();
     for (const QVRejectCount& r : d.rejects) rows.push_back({r.day, r.reason, Thousands(r.count)});
     html += Table("rejects", "Refused requests in the period, all games", {"day", "reason", "requests"}, rows, 1);

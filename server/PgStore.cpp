@@ -585,7 +585,9 @@ bool QVPgStore::PrepareSchema(std::string* error) {
         *error = "cannot use " + m_url + ": " + m_session.Error();
         return false;
     }
-    if (!EnsureSchema(kPostgres, m_session, "the database", [this](int from) { return Upgraded(m_session, from); }, &m_sourceKey, &m_breakdownCap, error)) return false;
+    if (!EnsureSchema(kPostgres, m_session, "the database", [this](int from) { return Upgraded(m_session, from); }, &m_sourceKey, &m_breakdownCap, m_options.create, error)) {
+        return false;
+    }
     if (!transaction.Commit()) {
         *error = "cannot use " + m_url + ": " + m_session.Error();
         return false;

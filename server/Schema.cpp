@@ -150,7 +150,7 @@ std::string RandomHex(size_t digits) {
 }
 
 bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, const std::function<bool(int)>& upgraded,
-                  std::string* sourceKey, size_t* breakdownCap, std::string* error) {
+                  std::string* sourceKey, size_t* breakdownCap, bool create, std::string* error) {
     const auto failed = [&]() {
         *error = "cannot use " + where + ": " + s.Error();
         return false;
@@ -159,6 +159,10 @@ bool EnsureSchema(QVDialect dialect, QVSqlSession& s, const std::string& where, 
     std::vector<QVSqlRow> rows;
     if (!s.Run("SELECT value FROM meta WHERE key = 'schema_version'", {}, &rows)) return failed();
     int version = rows.empty() ? 0 : atoi(rows[0][0].c_str());
+    if (version == 0 && !create) {
+        *error = where + " holds no statistics (qvstats serve makes them)";
+        return false;  // the caller's transaction takes back the meta table
+    }
     if (version > kSchemaVersion) {
         *error = where + " has schema version " + std::to_string(version) + ", newer than the " +
                  std::to_string(kSchemaVersion) + " this qvstats knows: use a newer qvstats";

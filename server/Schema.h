@@ -24,10 +24,10 @@ const int kSchemaVersion = 4;
 // own part of an upgrade from that version, after the schema's (a recount,
 // say). sourceKey: the database's key for hashing source addresses, made on
 // first use. breakdownCap: recorded in the database when given, read from
-// it when 0.
+// it when 0. create: false refuses a database without the schema.
 bool EnsureSchema(QVDialect dialect, QVSqlSession& session, const std::string& where,
                   const std::function<bool(int from)>& upgraded, std::string* sourceKey, size_t* breakdownCap,
-                  std::string* error);
+                  bool create, std::string* error);
 
 const size_t kDefaultBreakdownCap = 1000;
 

@@ -140,9 +140,9 @@ namespace {
 
 // The reports are the publisher's: a new database is its owner's alone
 // (SQLite gives its journal files the database's permissions).
-const std::string& Private(const std::string& path) {
+const std::string& Private(const std::string& path, bool create) {
     std::string ignored;  // an unusable path is reported when it is opened
-    if (access(path.c_str(), F_OK) != 0) CreatePrivateFile(path, &ignored);
+    if (create && access(path.c_str(), F_OK) != 0) CreatePrivateFile(path, &ignored);
     return path;
 }
 
@@ -187,14 +187,17 @@ struct QVSqliteStore::Statements {
 
 QVSqliteStore::QVSqliteStore(const std::string& path, const QVStoreOptions& options)
     : QVStore(options), m_path(path),
-      m_db(Private(path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX), m_session(m_db),
+      m_db(Private(path, options.create), SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX),
+      m_session(m_db),
       m_ready(false), m_forget(false) {}
 
 QVSqliteStore::~QVSqliteStore() {}
 
 bool QVSqliteStore::Prepare(std::string* error) {
     if (!m_db.valid()) {
-        *error = "cannot open " + m_path + ": " + m_db.Error();
+        *error = !m_options.create && access(m_path.c_str(), F_OK) != 0
+                     ? "no database at " + m_path + " (qvstats serve makes one)"
+                     : "cannot open " + m_path + ": " + m_db.Error();
         return false;
     }
     sqlite3_busy_timeout(m_db.get(), 5000);
@@ -210,7 +213,9 @@ bool QVSqliteStore::Prepare(std::string* error) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;
     }
-    if (!EnsureSchema(kSqlite, m_session, m_path, [this](int from) { return Upgraded(m_session, from); }, &m_sourceKey, &m_breakdownCap, error)) return false;
+    if (!EnsureSchema(kSqlite, m_session, m_path, [this](int from) { return Upgraded(m_session, from); }, &m_sourceKey, &m_breakdownCap, m_options.create, error)) {
+        return false;
+    }
     if (!transaction.Commit()) {
         *error = "cannot use " + m_path + ": " + m_session.Error();
         return false;

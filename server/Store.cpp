@@ -395,15 +395,15 @@ bool QVStore::Held(size_t limit, std::vector<QVHeldSource>* held) {
     return true;
 }
 
-bool QVStore::ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
-                         std::vector<QVReportRow>* rows) {
+bool QVStore::ExportPage(const std::string& game, int64_t from, int64_t to, bool held, const QVExportPlace& after,
+                         size_t limit, std::vector<QVReportRow>* rows) {
     rows->clear();
     QVSqlSession* s = Session();
     std::vector<QVSqlRow> page;
     if (s == NULL ||
         !s->Run(std::string("SELECT r.id, r.source, ") + kReportColumns + kReportFrom + " WHERE" + kAfter +
-                    " AND r.received_at >= ? AND r.received_at < ? AND (? = '' OR r.game_id = ?)"
-                    " ORDER BY r.received_at, r.id LIMIT ?",
+                    " AND r.received_at >= ? AND r.received_at < ? AND (? = '' OR r.game_id = ?) AND r.held " +
+                    (held ? "<> 0" : "= 0") + " ORDER BY r.received_at, r.id LIMIT ?",
                 {after.receivedAt, after.receivedAt, after.id, from, to, game, game, static_cast<int64_t>(limit)}, &page)) {
         return false;
     }

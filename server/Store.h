@@ -126,6 +126,10 @@ struct QVStoreOptions {
     size_t breakdownCap = 0;
     // Seconds since 1970 (tests set a clock of their own).
     std::function<int64_t()> now;
+    // false: a database without the schema is refused, and an SQLite file
+    // is never made (the maintenance commands: a mistyped path must not
+    // pass for an empty database).
+    bool create = true;
 };
 
 // The database: one schema in SQLite and PostgreSQL (server/Schema.cpp),
@@ -180,10 +184,11 @@ public:
     // The sources with reports held for review, most first, at most limit.
     bool Held(size_t limit, std::vector<QVHeldSource>* held);
     // Stored reports of game (all games when empty) received in [from, to),
-    // oldest first, that come after a place: at most limit of them. Fewer
-    // than limit means the export is complete.
-    bool ExportPage(const std::string& game, int64_t from, int64_t to, const QVExportPlace& after, size_t limit,
-                    std::vector<QVReportRow>* rows);
+    // the counted ones or (held) those held for review, oldest first, that
+    // come after a place: at most limit of them. Fewer than limit means the
+    // export is complete.
+    bool ExportPage(const std::string& game, int64_t from, int64_t to, bool held, const QVExportPlace& after,
+                    size_t limit, std::vector<QVReportRow>* rows);
     // Deletes at most limit of the raw reports received before a time, the
     // oldest first, in one transaction; every count stays as it is.
     bool Prune(int64_t before, size_t limit, int64_t* deleted, std::string* error);

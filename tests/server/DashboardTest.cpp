@@ -185,6 +185,34 @@ TEST(OptionsTest, CommandLine) {
     char* purge[] = {(char*)"--db", (char*)"sqlite:x.db", (char*)"--dry-run", (char*)"--source", (char*)"::ffff:10.0.0.1"};
     ASSERT_TRUE(ParseToolOptions("purge", 5, purge, &tool, &error)) << error;
     EXPECT_TRUE(tool.dryRun);
+    EXPECT_EQ("10.0.0.1", tool.source);  // as the server stores it
+    // A source, a date or a period that matches nothing by mistake is refused,
+    // not run as a purge or release of nothing.
+    const struct {
+        const char* command;
+        std::vector<std::string> args;
+        const char* source;  // what is kept; null: refused
+    } tools[] = {
+        {"release", {"--source", "[::1]"}, "::1"},
+        {"release", {"--source", "h:0123456789abcdef"}, "h:0123456789abcdef"},
+        {"release", {"--source", "bogus"}, nullptr},
+        {"release", {"--source", " 127.0.0.2 "}, "127.0.0.2"},
+        {"purge", {"--game", "3", "--from", "2026-12-31", "--to", "2026-01-01"}, nullptr},
+        {"purge", {"--game", "3", "--from", "2026-13-01"}, nullptr},
+        {"prune", {"--before", "2026-02-30"}, nullptr},
+        {"prune", {"--before", "2026-02-28"}, ""},
+        {"backup", {"--to", "copy.db"}, ""},  // a file, not a date
+    };
+    for (const auto& t : tools) {
+        std::vector<std::string> args = {"--db", "sqlite:x.db"};
+        args.insert(args.end(), t.args.begin(), t.args.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        QVToolOptions o;
+        const bool parsed = ParseToolOptions(t.command, static_cast<int>(argv.size()), argv.data(), &o, &error);
+        EXPECT_EQ(t.source != nullptr, parsed) << t.command << " " << args[3] << ": " << error;
+        if (parsed) EXPECT_EQ(t.source, o.source) << args[3];
+    }
     char* limits[] = {(char*)"--source-rate", (char*)"0", (char*)"--trust-proxy", (char*)"10.0.0.1,::ffff:10.0.0.2",
                       (char*)"--hash-sources"};
     QVServerOptions l;
@@ -195,7 +223,8 @@ TEST(OptionsTest, CommandLine) {
     char* badProxy[] = {(char*)"--trust-proxy", (char*)"proxy.example.com"};
     EXPECT_FALSE(ParseServeOptions(2, badProxy, &l, &error));
     for (const char* good : {"星辰物语", "Star & <b>", "ok"}) EXPECT_TRUE(IsUtf8Text(good)) << good;
-    for (const char* bad : {"\xD0\xC7\xB3\xBD" /* GBK */, "a\nb", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE6\x98"}) {
+    for (const char* bad : {"\xD0\xC7\xB3\xBD" /* GBK */, "a\nb", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE6\x98",
+                            "a\xC2\x85" "b" /* next line */, "\xE2\x80\xAE" "evil" /* right-to-left override */}) {
         EXPECT_FALSE(IsUtf8Text(bad)) << bad;
     }
 }

@@ -146,14 +146,14 @@ TEST_P(StoreTest, ReplaysCountOnceAndMachinesCountTheirReports) {
     // The export in pages: each starts after the last row of the one before.
     std::vector<QVReportRow> page;
     QVExportPlace after;
-    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, after, 2, &page));
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, false, after, 2, &page));
     ASSERT_EQ(2u, page.size());
     EXPECT_EQ("198.51.100.4", page[0].source);
     after.receivedAt = page.back().receivedAt;
     after.id = page.back().id;
-    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, after, 2, &page));
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, false, after, 2, &page));
     ASSERT_EQ(1u, page.size());
-    ASSERT_TRUE(store->ExportPage("7", 0, INT64_MAX, QVExportPlace(), 2, &page));
+    ASSERT_TRUE(store->ExportPage("7", 0, INT64_MAX, false, QVExportPlace(), 2, &page));
     EXPECT_TRUE(page.empty());
 }
 
@@ -328,6 +328,12 @@ TEST_P(StoreTest, HeldReportsCountOnlyOnceReleasedAndAPurgeTakesEverythingBack) 
     ASSERT_TRUE(Write(*store, forged));
     QVPeriodTotals t = Totals(*store, "2026-12-01", "2026-12-31");
     EXPECT_EQ(before.reports + 1, t.reports);  // only the one not held
+    // The export agrees with the counts; the held reports are an export of their own.
+    std::vector<QVReportRow> counted, heldRows;
+    ASSERT_TRUE(store->ExportPage("3", 0, INT64_MAX, false, QVExportPlace(), 100, &counted));
+    ASSERT_TRUE(store->ExportPage("3", 0, INT64_MAX, true, QVExportPlace(), 100, &heldRows));
+    EXPECT_EQ(3u, counted.size());
+    EXPECT_EQ(5u, heldRows.size());
     std::vector<QVHeldSource> held;
     ASSERT_TRUE(store->Held(10, &held));
     ASSERT_EQ(1u, held.size());
@@ -407,7 +413,7 @@ TEST_P(StoreTest, PruneDeletesOldRawReportsAndKeepsEveryCount) {
     ASSERT_TRUE(store->Prune(until, 100, &deleted, &error)) << error;
     EXPECT_EQ(3, deleted);
     std::vector<QVReportRow> left;
-    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &left));
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, false, QVExportPlace(), 100, &left));
     EXPECT_EQ(2u, left.size());
     const QVPeriodTotals after = Totals(*store, DayText(20430), DayText(20436));
     EXPECT_EQ(before.reports, after.reports);
@@ -457,7 +463,7 @@ TEST_P(StoreTest, TextsOfPrunedReportsAreForgottenAndMadeAgainWhenTheyCome) {
     // The flood's version comes again to the writer that knew it: made again.
     ASSERT_TRUE(Write(*writer, {Row("f3", DayText(20440), "5", "9.9-flood")}));
     std::vector<QVReportRow> rows;
-    ASSERT_TRUE(writer->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &rows));
+    ASSERT_TRUE(writer->ExportPage("", 0, INT64_MAX, false, QVExportPlace(), 100, &rows));
     ASSERT_EQ(3u, rows.size());  // each with its texts: none was pulled from under it
     EXPECT_EQ("7.7", rows[0].version);
     EXPECT_EQ("1.0", rows[1].version);
@@ -481,7 +487,7 @@ TEST_P(StoreTest, AVersionTwoDatabaseGetsItsTextsMarkedAndLosesNone) {
     ASSERT_TRUE(store->ForgetUnusedTexts(nullptr, &forgotten, &error)) << error;
     EXPECT_EQ(0, forgotten);
     std::vector<QVReportRow> rows;
-    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, QVExportPlace(), 100, &rows));
+    ASSERT_TRUE(store->ExportPage("", 0, INT64_MAX, false, QVExportPlace(), 100, &rows));
     ASSERT_EQ(2u, rows.size());
     EXPECT_EQ("2.0", rows[1].version);
 }

@@ -110,6 +110,22 @@ def wait_port(address, seconds=20):
 SERVERS = []
 
 
+def _fail_at_once(kind, value, trace):
+    """A test that ends in a traceback ends there: its servers killed, and
+    no wait for the threads it left sending (which would run until ctest's
+    time-out)."""
+    sys.__excepthook__(kind, value, trace)
+    for server in SERVERS:
+        if server.process.poll() is None:
+            server.process.kill()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(1)
+
+
+sys.excepthook = _fail_at_once
+
+
 class Server:
     """One qvstats process; stop() sends SIGTERM and returns its exit code."""
 

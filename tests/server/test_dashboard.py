@@ -139,6 +139,10 @@ for query, what in (("game=none&from=2026-11-14&to=2026-11-20", "an unknown game
     error = json.loads(answer.split(b"\r\n\r\n", 1)[1]).get("error") if b"{" in answer else None
     c.check("%s: 400 with a JSON error" % what, status == 400 and error, answer[-120:])
     c.check("  and on the page, 400", get("/?" + query)[0] == 400)
+# The default period, 30 days back from to, starts no earlier than 1970.
+status, answer, _ = get("/api/v1/summary?game=3&to=1970-01-10")
+c.check("a period from 1970 when to lies in its first 30 days", status == 200 and
+        json.loads(answer.split(b"\r\n\r\n", 1)[1]).get("from") == "1970-01-01", answer[-120:])
 
 profile = tempfile.mkdtemp(prefix="chromium-")
 url = "http://127.0.0.1:8080/?game=3&from=2026-11-14&to=2026-11-20"

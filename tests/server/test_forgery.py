@@ -53,8 +53,8 @@ def numbers(html):
     return cards, tables
 
 
-def export(game):
-    status, answer, _ = get("/export.csv?game=" + game)
+def export(game, held=False):
+    status, answer, _ = get("/export.csv?game=" + game + ("&held=1" if held else ""))
     return sorted(csv.reader(io.StringIO(answer.split(b"\r\n\r\n", 1)[1].decode("utf-8"), newline="")))
 
 
@@ -116,6 +116,10 @@ c.check("1,000 reports from one source in 10 s: all answered 200", statuses.coun
 c.check("  the counts rose by the burst (120 players behind one address at once) and at most the rate",
         120 <= machines - 20 <= 120 + 60 * seconds / 60 + 1, machines - 20)
 c.check("  the rest held, and shown as held", held == 1000 - (machines - 20), held)
+counted_rows, held_rows = export("real")[:-1], export("real", held=True)[:-1]
+c.check("  the export holds the counted reports alone, as the page counts them; held=1 the held ones",
+        len(counted_rows) == machines and len(held_rows) == held and
+        {r[3] for r in counted_rows}.isdisjoint(r[3] for r in held_rows), (len(counted_rows), len(held_rows)))
 released = subprocess.run([os.environ["QVSTATS"], "release", "--db", db, "--source", "127.2.0.1"], capture_output=True,
                           text=True)
 _, page, _ = timed_page("/?game=real")

@@ -4,7 +4,8 @@ connections sit idle on it and one client reads an export a byte a second;
 SIGTERM with those connections open exits 0 within 5 s; HEAD sends no body.
 /metrics passes promtool, its counters move by exactly what was stored and
 refused, and a real Prometheus scrapes it. The access log, when asked for,
-has a line per request."""
+has a line per request. The maintenance commands never make a database at
+a mistyped path, and list a forged game id as one line."""
 import json
 import os
 import re
@@ -61,7 +62,8 @@ status, answer, _ = harness.request(b"HEAD / HTTP/1.0\r\n\r\n", harness.DASHBOAR
 length = re.search(rb"Content-Length: (\d+)", answer)
 c.check("HEAD of /: the page's length, no body", status == 200 and answer.endswith(b"\r\n\r\n") and length and
         int(length.group(1)) > 1000, answer[-80:])
-c.check("another method: 405", harness.request(b"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", harness.DASHBOARD)[0] == 405)
+c.check("another method: 405, with a body too", [harness.request(b"POST / HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (
+    len(payload), payload), harness.DASHBOARD)[0] for payload in (b"", b"a=b")] == [405, 405])
 
 threads = set()
 for task in os.listdir("/proc/%d/task" % server.process.pid):
@@ -133,6 +135,19 @@ c.check("the access log has a line per request",
 c.check("the database is its owner's alone", os.stat(db).st_mode & 0o777 == 0o600, oct(os.stat(db).st_mode))
 
 
+# The maintenance commands: a mistyped path is an error, and makes nothing.
+typo = os.path.join(work, "typo.db")
+for command in (["purge", "--game", "3"], ["release", "--source", "127.0.0.1"], ["prune", "--before", "2026-01-01"],
+                ["games", "list"], ["games", "set-name", "3", "Name"]):
+    run = subprocess.run([os.environ["QVSTATS"], command[0], "--db", "sqlite:" + typo] + command[1:], capture_output=True,
+                         text=True)
+    c.check("%s on a database that is not there: an error, and no file made" % " ".join(command),
+            run.returncode != 0 and "no database at" in run.stderr and not os.path.exists(typo),
+            "exit %d: %s" % (run.returncode, run.stderr))
+run = subprocess.run([os.environ["QVSTATS"], "serve", "--help"], capture_output=True, text=True)
+c.check("serve --help: the usage, exit 0", run.returncode == 0 and "usage: qvstats serve" in run.stdout, run.stderr)
+
+
 # Metrics: counters that move by exactly what happened.
 def metrics():
     status, answer, _ = get("/metrics")
@@ -200,6 +215,12 @@ c.check("Prometheus scraped qvstats: qvstats_reports_stored_total is 25",
         len(result) == 1 and float(result[0]["value"][1]) == 25, result)
 prometheus.terminate()
 prometheus.wait()
+# A game id is whatever a signed report says; listed, each game is one line.
+c.check("a report of a game id with a tab and a line break in it", post(body(game=b"t\tn\nc", guid=b"odd"))[0] == 200)
+listed = subprocess.run([os.environ["QVSTATS"], "games", "--db", "sqlite:" + db, "list"], capture_output=True, text=True)
+c.check("games list: one line of two fields a game, the odd id escaped",
+        listed.returncode == 0 and "t%09n%0Ac\t" in listed.stdout and
+        all(line.count("\t") == 1 for line in listed.stdout.splitlines()), listed.stdout[-300:])
 server.stop()
 harness.remove(work)
 c.finish()
