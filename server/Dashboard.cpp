@@ -187,18 +187,22 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
               store.Held(kOverviewRows, &d->held) && store.Rejects(d->from, d->to, &d->rejects);
     if (!d->table.empty() && !api) {
         const std::string& number = query["page"];
+        const long page = number.empty() ? 1 : atol(number.c_str());
         bool known = false;
+        for (size_t k = 0; k < 3; ++k) known = known || d->table == kinds[k][0];
+        if (!known || number.find_first_not_of("0123456789") != std::string::npos || page < 1 || page > 1000000) {
+            *problem = "table is versions, systems or flash, and page a number from 1";
+            return 400;
+        }
+        d->page = static_cast<size_t>(page - 1);
         for (size_t k = 0; k < 3; ++k) {
             if (d->table != kinds[k][0]) continue;
-            known = true;
-            const long page = number.empty() ? 1 : atol(number.c_str());
-            d->page = page >= 1 && page <= 1000000 ? static_cast<size_t>(page - 1) : 0;
             ok = ok && store.Breakdown(d->game, kinds[k][1], d->from, d->to, d->ascending, d->page * kTablePageRows,
                                        kTablePageRows, pages[k]);
             d->pages = std::max<size_t>(1, (static_cast<size_t>(pages[k]->values) + kTablePageRows - 1) / kTablePageRows);
         }
-        if (!known || number.find_first_not_of("0123456789") != std::string::npos) {
-            *problem = "table is versions, systems or flash, and page a number from 1";
+        if (ok && d->page >= d->pages) {
+            *problem = "page is a number from 1 to " + std::to_string(d->pages);
             return 400;
         }
     } else {

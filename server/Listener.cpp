@@ -41,8 +41,9 @@ int64_t SteadyMs() {
 
 class QVIntakeSession : public QVSession, public std::enable_shared_from_this<QVIntakeSession> {
 public:
-    QVIntakeSession(tcp::socket socket, const asio::ip::address& peer, QVIntakeListener& listener)
-        : m_stream(std::move(socket)), m_peer(peer), m_listener(listener), m_reading(false) {}
+    QVIntakeSession(tcp::socket socket, const tcp::endpoint& peer, QVIntakeListener& listener)
+        : m_stream(std::move(socket)), m_peer(peer.address()), m_port(peer.port()), m_listener(listener),
+          m_reading(false) {}
     ~QVIntakeSession() override { m_listener.Sessions().Remove(m_place); }
 
     void Start() {
@@ -84,7 +85,12 @@ private:
         if (m_shut) return Close();
         if (error == http::error::end_of_stream || error == beast::error::timeout || error == asio::error::operation_aborted ||
             error == asio::error::connection_reset || error == asio::error::eof) {
-            if (error == beast::error::timeout) m_listener.CountReject("timeout");
+            // A connection kept open with no request begun (a proxy's pool,
+            // a health check) is let go quietly: only a request cut short
+            // counts as refused.
+            if (error == beast::error::timeout && (m_parser->got_some() || m_buffer.size() > 0)) {
+                m_listener.CountReject("timeout");
+            }
             return Close();
         }
         const unsigned version = m_parser->is_header_done() ? m_parser->get().version() : 11;
@@ -206,8 +212,6 @@ private:
     }
 
     void LogRequest(int status, size_t sent) {
-        beast::error_code ignored;
-        const tcp::endpoint peer = m_stream.socket().remote_endpoint(ignored);  // the port too, with the access log only
         std::string line = "-";
         if (m_parser && m_parser->is_header_done()) {
             const auto& request = m_parser->get();
@@ -215,12 +219,13 @@ private:
                    (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
-        LogAccess("intake", peer.address().to_string() + ":" + std::to_string(peer.port()), line, status, sent,
-                  seconds);
+        // From the accept: a client gone by now has no remote endpoint.
+        LogAccess("intake", m_peer.to_string() + ":" + std::to_string(m_port), line, status, sent, seconds);
     }
 
     beast::tcp_stream m_stream;
     const asio::ip::address m_peer;
+    const uint16_t m_port;  // for the access log
     beast::flat_buffer m_buffer;
     boost::optional<http::request_parser<http::string_body> > m_parser;
     QVIntakeListener& m_listener;
@@ -239,7 +244,7 @@ QVIntakeListener::QVIntakeListener(asio::io_context& io, QVWriter& writer, QVMet
 bool QVIntakeListener::Listen(std::string* error) {
     if (!m_acceptor.Listen(m_options.address, m_options.port, error)) return false;
     m_acceptor.Start([this](tcp::socket socket, const tcp::endpoint& peer) {
-        std::make_shared<QVIntakeSession>(std::move(socket), peer.address(), *this)->Start();
+        std::make_shared<QVIntakeSession>(std::move(socket), peer, *this)->Start();
     });
     Summarize();
     return true;

@@ -101,8 +101,18 @@ bool IsHashedSource(const std::string& source) { return source.compare(0, 2, "h:
 QVSourceLimits::QVSourceLimits(const QVSourceLimitOptions& options)
     : m_options(options), m_sweptMs(0), m_sketch(options.perMinute > 0 ? kSketchRows * kSketchWidth : 0, 0) {}
 
-QVSourceLimits::Verdict QVSourceLimits::Take(const std::string& source, int64_t nowMs, const std::string& day) {
+std::string LimitedAs(const std::string& source) {
+    boost::system::error_code ec;
+    const boost::asio::ip::address_v6 v6 = boost::asio::ip::make_address_v6(source, ec);
+    if (ec) return source;
+    boost::asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return boost::asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+QVSourceLimits::Verdict QVSourceLimits::Take(const std::string& address, int64_t nowMs, const std::string& day) {
     if (m_options.perMinute <= 0) return kCount;
+    const std::string source = LimitedAs(address);
     if (day != m_day) {
         m_day = day;
         std::fill(m_sketch.begin(), m_sketch.end(), 0);

@@ -40,13 +40,20 @@ struct QVSourceLimitOptions {
 // memory follows the sources of the last minutes, not all of them; the day
 // counts live in a fixed-size sketch that can only overcount, by a few
 // reports in a day of millions.
+// What a source's limits are kept for: an IPv4 address itself, an IPv6
+// address's /64 ("2001:db8:0:1::/64"), since one customer of a provider
+// holds a whole /64 (or more) and could otherwise be as many sources as it
+// likes.
+std::string LimitedAs(const std::string& address);
+
 class QVSourceLimits {
 public:
     enum Verdict { kCount, kHold, kRefuse };
 
     explicit QVSourceLimits(const QVSourceLimitOptions& options);
-    // One report from source at nowMs (a steady clock) on a local day.
-    Verdict Take(const std::string& source, int64_t nowMs, const std::string& day);
+    // One report from an address at nowMs (a steady clock) on a local day,
+    // limited as LimitedAs says.
+    Verdict Take(const std::string& address, int64_t nowMs, const std::string& day);
     size_t Buckets() const { return m_buckets.size(); }
 
 private:

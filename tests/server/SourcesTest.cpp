@@ -57,6 +57,13 @@ TEST(SourcesTest, ABurstThenTheRateAreCountedTheRestHeldAndBeyondTheDayRefused) 
                                                     QVSourceLimits::kHold}),
               first);
     EXPECT_EQ(QVSourceLimits::kCount, limits.Take("b", now, "2026-12-09"));  // each source its own
+    // An IPv6 customer's /64 is one source, however many addresses it uses.
+    EXPECT_EQ("2001:db8:0:1::/64", LimitedAs("2001:db8:0:1:a:b:c:d"));
+    EXPECT_EQ("192.0.2.7", LimitedAs("192.0.2.7"));
+    std::vector<QVSourceLimits::Verdict> v6;
+    for (int i = 1; i <= 6; ++i) v6.push_back(limits.Take("2001:db8:0:1::" + std::to_string(i), now, "2026-12-09"));
+    EXPECT_EQ(QVSourceLimits::kHold, v6.back());
+    EXPECT_EQ(QVSourceLimits::kCount, limits.Take("2001:db8:0:2::1", now, "2026-12-09"));  // the next /64
     now += 2000;  // a report a second comes back
     EXPECT_EQ(QVSourceLimits::kCount, limits.Take("a", now, "2026-12-09"));
     EXPECT_EQ(QVSourceLimits::kCount, limits.Take("a", now, "2026-12-09"));

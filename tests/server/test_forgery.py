@@ -94,7 +94,8 @@ c.check("  the page shows the top 50 and the rest", page.count(b"<tr>") < 250 an
 status, whole, _ = timed_page("/?game=flood&table=versions&page=5")
 c.check("  the whole table, a page at a time", status == 200 and b"page 5 of 5" in whole and b"values beyond" in whole,
         whole[-300:])
-c.check("  a table that is none: 400", get("/?game=flood&table=x")[0] == 400)
+c.check("  a table that is none, or a page that is none: 400", [get("/?game=flood&table=" + t)[0] for t in (
+    "x", "versions&page=0", "versions&page=6", "versions&page=99999999999999999999")] == [400] * 4)
 
 # 2. One source floods: a burst and the rate counted, the rest held.
 for i in range(20):

@@ -46,6 +46,23 @@ two = b"POST /micro_stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Le
 status, answer, _ = harness.request(one + body(when=b"6") + two + body(when=b"61"))
 c.check("two pipelined requests: two answers", answer.count(b"HTTP/1.1 200") == 2, answer.count(b"HTTP/1.1 "))
 
+def ask(conn, guid):
+    """One report on a kept connection (HTTP/1.1); its status, 0 if closed."""
+    payload = body(guid=guid)
+    conn.sendall(b"POST /micro_stats HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(payload) + payload)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return 0
+        data += chunk
+    head, rest = data.split(b"\r\n\r\n", 1)
+    length = int(re.search(rb"(?i)content-length: (\d+)", head).group(1))
+    while len(rest) < length:
+        rest += conn.recv(65536)
+    return int(head.split(b" ")[1])
+
+
 # A client that sends its request a byte a second is cut off at the
 # 10 s deadline, and the others are answered meanwhile.
 dripped = {}
@@ -71,6 +88,18 @@ def drip():
     s.close()
 
 
+def timeouts():
+    """The requests refused as cut short by their deadline, from /metrics."""
+    found = re.search(rb'qvstats_requests_refused_total\{reason="timeout"\} (\d+)', harness.get("/metrics")[1])
+    return int(found.group(1)) if found else -1
+
+
+# Meanwhile a connection kept open after its answer, and one that never
+# sends a byte (a proxy's pool, a health check): let go at the deadline too,
+# but not counted as refused; only the dripper is.
+timeouts_before = timeouts()
+quiet = [socket.create_connection(harness.INTAKE), socket.create_connection(harness.INTAKE)]
+c.check("a report on a kept connection", ask(quiet[0], b"then-quiet") == 200)
 dripper = threading.Thread(target=drip)
 dripper.start()
 time.sleep(1.5)
@@ -83,23 +112,12 @@ c.check("reports are answered while a client drips", max(latencies) < 2, "slowes
 dripper.join()
 c.check("the dripping client is cut off at the deadline", 9 <= dripped.get("seconds", 0) < 13,
         "%.1f s" % dripped.get("seconds", 0))
-
-def ask(conn, guid):
-    """One report on a kept connection (HTTP/1.1); its status, 0 if closed."""
-    payload = body(guid=guid)
-    conn.sendall(b"POST /micro_stats HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(payload) + payload)
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return 0
-        data += chunk
-    head, rest = data.split(b"\r\n\r\n", 1)
-    length = int(re.search(rb"(?i)content-length: (\d+)", head).group(1))
-    while len(rest) < length:
-        rest += conn.recv(65536)
-    return int(head.split(b" ")[1])
-
+time.sleep(1)
+for q in quiet:
+    q.settimeout(5)
+c.check("  the quiet connections are let go as well", [q.recv(10) for q in quiet] == [b"", b""])
+c.check("  and only the dripper is counted as refused (timeout)", timeouts() - timeouts_before == 1,
+        timeouts() - timeouts_before)
 
 # Many idle connections do not keep new reports out.
 kept = socket.create_connection(harness.INTAKE)
