@@ -84,6 +84,20 @@ std::map<std::string, std::string> QueryOf(const std::string& target) {
 }
 
 
+// The page asked for (from 0): digits from 1 to a million, 0 when not
+// asked; false for anything else.
+bool PageAsked(const std::string& number, size_t* page) {
+    if (number.empty()) {
+        *page = 0;
+        return true;
+    }
+    if (number.size() > 7 || number.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long n = atol(number.c_str());
+    if (n < 1 || n > 1000000) return false;
+    *page = static_cast<size_t>(n - 1);
+    return true;
+}
+
 int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string, std::string> query, int64_t now,
                   QVDashboardData* d, std::string* problem) {
     const bool api = path.compare(0, 8, "/api/v1/") == 0;
@@ -135,15 +149,11 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
             if (!listed.count(g)) order.push_back(g);
         }
         const size_t rows = api ? kApiGameRows : kGamePageRows;
-        const std::string& number = query["page"];
-        const long page = number.empty() ? 1 : atol(number.c_str());
         d->pages = std::max<size_t>(1, (order.size() + rows - 1) / rows);
-        if (number.find_first_not_of("0123456789") != std::string::npos || page < 1 ||
-            static_cast<size_t>(page) > d->pages) {
+        if (!PageAsked(query["page"], &d->page) || d->page >= d->pages) {
             *problem = "page is a number from 1 to " + std::to_string(d->pages);
             return 400;
         }
-        d->page = static_cast<size_t>(page - 1);
         for (size_t i = d->page * rows; i < order.size() && i < (d->page + 1) * rows; ++i) {
             QVGameRow row;
             row.game = order[i];
@@ -186,15 +196,12 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
               store.Totals(d->game, d->previousFrom, d->previousTo, &d->previous) &&
               store.Held(kOverviewRows, &d->held) && store.Rejects(d->from, d->to, &d->rejects);
     if (!d->table.empty() && !api) {
-        const std::string& number = query["page"];
-        const long page = number.empty() ? 1 : atol(number.c_str());
         bool known = false;
         for (size_t k = 0; k < 3; ++k) known = known || d->table == kinds[k][0];
-        if (!known || number.find_first_not_of("0123456789") != std::string::npos || page < 1 || page > 1000000) {
+        if (!known || !PageAsked(query["page"], &d->page)) {
             *problem = "table is versions, systems or flash, and page a number from 1";
             return 400;
         }
-        d->page = static_cast<size_t>(page - 1);
         for (size_t k = 0; k < 3; ++k) {
             if (d->table != kinds[k][0]) continue;
             ok = ok && store.Breakdown(d->game, kinds[k][1], d->from, d->to, d->ascending, d->page * kTablePageRows,

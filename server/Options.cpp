@@ -321,9 +321,7 @@ bool ParseToolOptions(const std::string& command, int argc, char** argv, QVToolO
     // ("[::1]" and "::ffff:127.0.0.1" as "::1" and "127.0.0.1"), or a hash
     // as the dashboard shows it.
     if (!o->source.empty() && !IsHashedSource(o->source)) {
-        std::string address = o->source;
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
-        address = CanonicalAddress(address);
+        const std::string address = CanonicalAddress(o->source);
         if (address.empty()) {
             *error = "--source wants an address (or a hash, h:…, as the dashboard shows it), not " + o->source;
             return false;

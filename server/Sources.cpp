@@ -33,8 +33,10 @@ uint32_t Hash(const std::string& text, uint32_t seed) {
 }  // namespace
 
 std::string CanonicalAddress(const std::string& text) {
+    std::string bare = Trim(text);
+    if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);  // as in a URL
     boost::system::error_code ec;
-    boost::asio::ip::address address = boost::asio::ip::make_address(Trim(text), ec);
+    boost::asio::ip::address address = boost::asio::ip::make_address(bare, ec);
     if (ec) return std::string();
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
         address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());

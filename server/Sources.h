@@ -19,7 +19,8 @@ namespace Quorvel {
 std::string SourceAddress(const std::string& peer, const std::string& forwardedFor,
                           const std::vector<std::string>& trusted);
 
-// An address in one spelling, or empty when it is none.
+// An address in one spelling ("[::1]" and "::ffff:10.0.0.1" as "::1" and
+// "10.0.0.1"), or empty when it is none.
 std::string CanonicalAddress(const std::string& text);
 
 // --hash-sources: "h:" and 16 hexadecimal digits of a keyed hash (HMAC-MD5)

@@ -24,6 +24,7 @@ TEST(SourcesTest, TheSourceIsThePeerOrTheHopTheNearestTrustedProxySaw) {
         {"10.0.0.1", "", "10.0.0.1"},
         {"10.0.0.1", "1.2.3.4, not-an-address", "10.0.0.1"},
         {"10.0.0.1", " 2001:db8::7 ", "2001:db8::7"},
+        {"10.0.0.1", "[2001:db8::8]", "2001:db8::8"},          // as a URL writes it
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.peer) + " / " + row.forwarded);
