@@ -82,6 +82,11 @@ bool IsUsableGameName(const std::wstring& base, const std::wstring& name) {
     return base.size() + name.size() + 1 + (client > settings ? client : settings) <= kLongestPath;
 }
 
+std::wstring SettingsCopyName(const void* settings, uint32_t size) {
+    unsigned char digest[16] = {0};
+    return L"qvs" + Md5Hex(settings, static_cast<long>(size), digest).substr(0, 4) + L".tmp";
+}
+
 std::wstring InstanceLockName(const std::wstring& upperCaseName) {
     std::string bytes;
     for (std::wstring::size_type i = 0; i < upperCaseName.size(); ++i) {

@@ -29,6 +29,12 @@ std::wstring IniValue(const std::wstring& text, const std::wstring& section, con
 // among them) has a path of at most 259 characters.
 bool IsUsableGameName(const std::wstring& base, const std::wstring& name);
 
+// The name of the settings file's first copy in the base folder, made from
+// its bytes ("qvs", four hexadecimal digits, ".tmp"): every run of one
+// installer uses the same name, so a run killed while the copy lives
+// leaves it where the next run finds it again.
+std::wstring SettingsCopyName(const void* settings, uint32_t size);
+
 // The session-wide kernel object that lets one installation of a game run
 // at a time, from the game's name in upper case (the folder's name does not
 // depend on letter case).

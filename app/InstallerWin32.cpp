@@ -137,14 +137,20 @@ std::wstring QVInstaller::ReadGameName(const std::wstring& settingsPath) const {
 
 namespace {
 
-// A file this run made, deleted when the owner goes, whatever happened.
+// A file this run made, deleted when the owner goes, whatever happened. A
+// scanner that opened it without delete sharing holds the delete off for
+// a moment: it is tried again for up to 2 s.
 class QVRunFile {
 public:
     explicit QVRunFile(const std::wstring& path) : m_path(path) {}
     ~QVRunFile() {
         if (m_path.empty()) return;
         ::SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(m_path.c_str());
+        for (int tries = 0; !::DeleteFileW(m_path.c_str()) && tries < 20; ++tries) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+            ::Sleep(100);
+        }
     }
     QVRunFile(const QVRunFile&) = delete;
     QVRunFile& operator=(const QVRunFile&) = delete;
@@ -164,6 +170,27 @@ std::wstring NewUniqueFile(const std::wstring& folder) {
     return path;
 }
 
+// Whether the file at path holds exactly these bytes.
+bool FileHolds(const std::wstring& path, const void* data, uint32_t size) {
+    QVFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    NULL, OPEN_EXISTING, 0, NULL));
+    LARGE_INTEGER length;
+    if (!file.valid() || !::GetFileSizeEx(file.get(), &length) || length.QuadPart != size) return false;
+    QVBuffer<unsigned char> bytes(size > 0 ? size : 1);
+    return bytes.Data() != NULL && (size == 0 || ReadExactly(file.get(), bytes.Data(), size)) &&
+           memcmp(bytes.Data(), data, size) == 0;
+}
+
+// Where the settings' first copy goes in base: under the name its bytes
+// give, so that what a killed run left there is taken over (and removed)
+// by the next run of this installer. A file of another program under that
+// name is never touched: the copy then takes a name of its own.
+std::wstring SettingsCopyPath(const std::wstring& base, const void* settings, uint32_t size) {
+    const std::wstring path = base + SettingsCopyName(settings, size);
+    if (!PathExists(path) || (IsRegularFile(path) && FileHolds(path, settings, size))) return path;
+    return NewUniqueFile(base);
+}
+
 }  // namespace
 
 void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
@@ -178,36 +205,42 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
 
     const std::wstring settingsName = ResourceFileName(kSettingsResource);
     std::wstring name;
-    bool success = false;
+    bool placed = false;
     {
-        // The settings file's first copy goes under a name of this run's
-        // own: a setting.ini in the base folder belongs to another program.
-        // It is gone again at the end of this block, on every path.
-        const QVRunFile baseSettings(NewUniqueFile(base));
+        // The settings file's first copy goes under a name of this
+        // installer's own (a setting.ini in the base folder belongs to
+        // another program), and lives only until its name is read and it is
+        // copied into the installation folder: gone again at the end of
+        // this block, on every path, before the client and the archive.
         const void* settings = NULL;
         uint32_t settingsSize = 0;
-        if (!baseSettings.Path().empty() && FindOwnResource(kSettingsResource, &settings, &settingsSize) &&
-            WriteBytes(baseSettings.Path(), settings, settingsSize)) {
-            name = ReadGameName(baseSettings.Path());
-            // The name becomes a folder, a file and shortcut names: one that
-            // is not a plain file name, or too long for the client's path,
-            // would install into the base folder, outside it, or halfway.
-            if (IsUsableGameName(base, name) && EnsureDirectory(base + name + L'\\')) {
-                m_folder = base + name + L'\\';
-                const std::wstring installedSettings = m_folder + settingsName;
-                if (ClearWayForFile(installedSettings)) {
-                    ::DeleteFileW(installedSettings.c_str());
-                    ::CopyFileW(baseSettings.Path().c_str(), installedSettings.c_str(), FALSE);
-                }
-                if (WriteOwnResource(kClientResource) && WriteOwnResource(kArchiveResource)) {
-                    const std::wstring archivePath = m_folder + ResourceFileName(kArchiveResource);
-                    QVArchive archive;
-                    if (archive.Extract(m_folder + kResourceFolderName, archivePath)) {
-                        ::DeleteFileW(archivePath.c_str());
-                        success = true;
+        if (FindOwnResource(kSettingsResource, &settings, &settingsSize)) {
+            const QVRunFile baseSettings(SettingsCopyPath(base, settings, settingsSize));
+            if (!baseSettings.Path().empty() && WriteBytes(baseSettings.Path(), settings, settingsSize)) {
+                name = ReadGameName(baseSettings.Path());
+                // The name becomes a folder, a file and shortcut names: one
+                // that is not a plain file name, or too long for the client's
+                // path, would install into the base folder, outside it, or
+                // halfway.
+                if (IsUsableGameName(base, name) && EnsureDirectory(base + name + L'\\')) {
+                    m_folder = base + name + L'\\';
+                    const std::wstring installedSettings = m_folder + settingsName;
+                    if (ClearWayForFile(installedSettings)) {
+                        ::DeleteFileW(installedSettings.c_str());
+                        ::CopyFileW(baseSettings.Path().c_str(), installedSettings.c_str(), FALSE);
                     }
+                    placed = true;
                 }
             }
+        }
+    }
+    bool success = false;
+    if (placed && WriteOwnResource(kClientResource) && WriteOwnResource(kArchiveResource)) {
+        const std::wstring archivePath = m_folder + ResourceFileName(kArchiveResource);
+        QVArchive archive;
+        if (archive.Extract(m_folder + kResourceFolderName, archivePath)) {
+            ::DeleteFileW(archivePath.c_str());
+            success = true;
         }
     }
     m_module = NULL;
@@ -233,7 +266,10 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     // window.
     if (IsRegularFile(executable)) {
         CreateShortcuts(name, executable);
-        if (!updateMode) LaunchProgram(executable, DirectoryOf(executable));
+        // A run waiting for the lock installs next and starts the client
+        // itself: started here, the client would hold the file it replaces.
+        const bool nextStarts = m_lock != NULL && m_lock->ClientStarterWaiting();
+        if (!updateMode && !nextStarts) LaunchProgram(executable, DirectoryOf(executable));
     }
     if (m_lock != NULL) m_lock->Release();
     SendUsageReport();

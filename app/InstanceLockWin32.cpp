@@ -9,7 +9,9 @@
 namespace Quorvel {
 
 QVInstanceLock::QVInstanceLock(const std::wstring& name)
-    : m_mutex(::CreateMutexW(NULL, FALSE, name.c_str())), m_held(false) {}
+    : m_mutex(::CreateMutexW(NULL, FALSE, name.c_str())),
+      m_starters(::CreateSemaphoreW(NULL, 0, 0x7FFFFFFF, (name + L".Starters").c_str())),
+      m_held(false) {}
 
 bool QVInstanceLock::TryAcquire() {
     if (!m_mutex.valid()) return true;
@@ -18,10 +20,19 @@ bool QVInstanceLock::TryAcquire() {
     return m_held;
 }
 
-void QVInstanceLock::Wait() {
+void QVInstanceLock::Wait(bool startsClient) {
     if (!m_mutex.valid() || m_held) return;
+    const bool counted = startsClient && m_starters.valid() && ::ReleaseSemaphore(m_starters.get(), 1, NULL);
     const DWORD result = ::WaitForSingleObject(m_mutex.get(), INFINITE);
     m_held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    if (counted) ::WaitForSingleObject(m_starters.get(), 0);  // no longer waiting
+}
+
+bool QVInstanceLock::ClientStarterWaiting() const {
+    // A semaphore's count is read by taking one and giving it back.
+    if (!m_starters.valid() || ::WaitForSingleObject(m_starters.get(), 0) != WAIT_OBJECT_0) return false;
+    ::ReleaseSemaphore(m_starters.get(), 1, NULL);
+    return true;
 }
 
 void QVInstanceLock::Release() {

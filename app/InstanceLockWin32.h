@@ -9,7 +9,9 @@ namespace Quorvel {
 
 // One installation of a game at a time in this session: a named mutex. A
 // run that ends without releasing it, even by crashing, leaves it
-// abandoned, and the next run takes it over.
+// abandoned, and the next run takes it over. Beside it, a named semaphore
+// counts the runs that wait for it and will start the client when they
+// have installed, so that the run before them leaves that to them.
 class QVInstanceLock {
 public:
     explicit QVInstanceLock(const std::wstring& name);
@@ -20,12 +22,16 @@ public:
     // At once: false while another run holds it. When no lock can be made
     // at all, nothing is kept from installing: true.
     bool TryAcquire();
-    // Until this run holds it.
-    void Wait();
+    // Until this run holds it, however long; counted meanwhile as a run
+    // that will start the client when startsClient is true.
+    void Wait(bool startsClient);
+    // Whether a run that will start the client waits for the lock now.
+    bool ClientStarterWaiting() const;
     void Release();
 
 private:
     QVKernelHandle m_mutex;
+    QVKernelHandle m_starters;
     bool m_held;
 };
 

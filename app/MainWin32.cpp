@@ -41,12 +41,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
             // Another copy is installing this game and will start it: an
             // update is not dropped but waits for both, then installs.
             if (!lock.TryAcquire()) {
-                lock.Wait();
+                lock.Wait(false);
                 while (IsProcessRunning(name)) ::Sleep(1000);
             }
             updateMode = true;
         } else if (!lock.TryAcquire()) {
-            return 0;  // started twice: the first copy installs and starts the client
+            // Another copy installs this game now: this one may be a newer
+            // build, or the same started twice. It waits, however long the
+            // other takes (an update copy holds the lock while the game
+            // runs), installs after it and starts the client in its place:
+            // the last build started is the one installed, and a double
+            // click still starts the client once.
+            lock.Wait(true);
         }
         QVInstaller installer;
         installer.SetInstanceLock(&lock);

@@ -43,6 +43,17 @@ TEST(InstallerTest, OneLockNamePerGame) {
     EXPECT_EQ(a.size(), InstanceLockName(std::wstring(300, L'x')).size());
 }
 
+TEST(InstallerTest, SettingsCopyNameComesFromTheBytes) {
+    const std::string one = "[game]\r\nname=a\r\n", other = "[game]\r\nname=b\r\n";
+    const std::wstring name = SettingsCopyName(one.data(), static_cast<uint32_t>(one.size()));
+    EXPECT_EQ(name, SettingsCopyName(one.data(), static_cast<uint32_t>(one.size())));  // every run of one installer
+    EXPECT_NE(name, SettingsCopyName(other.data(), static_cast<uint32_t>(other.size())));
+    ASSERT_EQ(11u, name.size());  // "qvs" + 4 hexadecimal digits + ".tmp": 8.3, a file name anywhere
+    EXPECT_EQ(L"qvs", name.substr(0, 3));
+    EXPECT_EQ(std::wstring::npos, name.substr(3, 4).find_first_not_of(L"0123456789ABCDEF"));
+    EXPECT_EQ(L".tmp", name.substr(7));
+}
+
 TEST(InstallerTest, ResourceBytesAreFoundInTheFile) {
     // .text, then .rsrc of 0x3000 bytes in memory but 0x2200 in the file.
     const std::vector<QVSectionSpan> sections = {{0x1000, 0x800, 0x400, 0xA00}, {0x4000, 0x3000, 0x1000, 0x2200}};
