@@ -181,14 +181,32 @@ bool FileHolds(const std::wstring& path, const void* data, uint32_t size) {
            memcmp(bytes.Data(), data, size) == 0;
 }
 
-// Where the settings' first copy goes in base: under the name its bytes
-// give, so that what a killed run left there is taken over (and removed)
-// by the next run of this installer. A file of another program under that
-// name is never touched: the copy then takes a name of its own.
-std::wstring SettingsCopyPath(const std::wstring& base, const void* settings, uint32_t size) {
+// Writes data into path, which must not exist yet (createNew) or be this
+// run's own empty file; a file this run made is removed again on failure.
+bool WriteNewFile(const std::wstring& path, const void* data, uint32_t size, bool createNew) {
+    QVFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, createNew ? CREATE_NEW : TRUNCATE_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!file.valid()) return false;
+    if (WriteExactly(file.get(), data, size)) return true;
+    file.reset();
+    ::DeleteFileW(path.c_str());
+    return false;
+}
+
+// The settings' first copy in base, this run's own to remove; empty when
+// none can be made. It goes under the name its bytes give, so that what a
+// run of this installer killed meanwhile left there is taken over as it is
+// (and removed) by the next. A file of another program under that name is
+// never touched: the copy then takes a name of its own.
+std::wstring PlaceSettingsCopy(const std::wstring& base, const void* settings, uint32_t size) {
     const std::wstring path = base + SettingsCopyName(settings, size);
-    if (!PathExists(path) || (IsRegularFile(path) && FileHolds(path, settings, size))) return path;
-    return NewUniqueFile(base);
+    if (WriteNewFile(path, settings, size, true)) return path;
+    if (::GetLastError() == ERROR_FILE_EXISTS && IsRegularFile(path) && FileHolds(path, settings, size)) return path;
+    const std::wstring unique = NewUniqueFile(base);
+    if (unique.empty()) return unique;
+    if (WriteNewFile(unique, settings, size, false)) return unique;
+    ::DeleteFileW(unique.c_str());
+    return std::wstring();
 }
 
 }  // namespace
@@ -215,8 +233,8 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
         const void* settings = NULL;
         uint32_t settingsSize = 0;
         if (FindOwnResource(kSettingsResource, &settings, &settingsSize)) {
-            const QVRunFile baseSettings(SettingsCopyPath(base, settings, settingsSize));
-            if (!baseSettings.Path().empty() && WriteBytes(baseSettings.Path(), settings, settingsSize)) {
+            const QVRunFile baseSettings(PlaceSettingsCopy(base, settings, settingsSize));
+            if (!baseSettings.Path().empty()) {
                 name = ReadGameName(baseSettings.Path());
                 // The name becomes a folder, a file and shortcut names: one
                 // that is not a plain file name, or too long for the client's
@@ -245,7 +263,16 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     }
     m_module = NULL;
     module.reset();
-    if (!success) return;
+    if (!success) {
+        // The run before left the client's start to this one: the client it
+        // installed starts all the same.
+        const std::wstring installed = m_folder + name + kClientExtension;
+        if (placed && !updateMode && m_lock != NULL && m_lock->WaitedToStart() && IsRegularFile(installed) &&
+            !m_lock->ClientStarterWaiting()) {
+            LaunchProgram(installed, DirectoryOf(installed));
+        }
+        return;
+    }
 
     // An installed settings file that could not be replaced may say
     // anything: the name checked at the start stands then.
@@ -268,6 +295,8 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
         CreateShortcuts(name, executable);
         // A run waiting for the lock installs next and starts the client
         // itself: started here, the client would hold the file it replaces.
+        // (One that comes between this check and the release finds the
+        // client started, and its own left aside, as with any running one.)
         const bool nextStarts = m_lock != NULL && m_lock->ClientStarterWaiting();
         if (!updateMode && !nextStarts) LaunchProgram(executable, DirectoryOf(executable));
     }

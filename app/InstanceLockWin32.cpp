@@ -8,10 +8,17 @@
 
 namespace Quorvel {
 
+namespace {
+
+bool Owned(DWORD waited) { return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED; }
+
+}  // namespace
+
 QVInstanceLock::QVInstanceLock(const std::wstring& name)
     : m_mutex(::CreateMutexW(NULL, FALSE, name.c_str())),
-      m_starters(::CreateSemaphoreW(NULL, 0, 0x7FFFFFFF, (name + L".Starters").c_str())),
-      m_held(false) {}
+      m_next(::CreateMutexW(NULL, FALSE, (name + L".Next").c_str())),
+      m_held(false),
+      m_waitedToStart(false) {}
 
 bool QVInstanceLock::TryAcquire() {
     if (!m_mutex.valid()) return true;
@@ -22,17 +29,20 @@ bool QVInstanceLock::TryAcquire() {
 
 void QVInstanceLock::Wait(bool startsClient) {
     if (!m_mutex.valid() || m_held) return;
-    const bool counted = startsClient && m_starters.valid() && ::ReleaseSemaphore(m_starters.get(), 1, NULL);
-    const DWORD result = ::WaitForSingleObject(m_mutex.get(), INFINITE);
-    m_held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-    if (counted) ::WaitForSingleObject(m_starters.get(), 0);  // no longer waiting
+    // Queued: the run before sees the next one held while this one waits.
+    const bool queued = startsClient && m_next.valid() && Owned(::WaitForSingleObject(m_next.get(), INFINITE));
+    m_held = Owned(::WaitForSingleObject(m_mutex.get(), INFINITE));
+    if (queued) {
+        ::ReleaseMutex(m_next.get());  // the next run may queue behind this one
+        m_waitedToStart = true;
+    }
 }
 
-bool QVInstanceLock::ClientStarterWaiting() const {
-    // A semaphore's count is read by taking one and giving it back.
-    if (!m_starters.valid() || ::WaitForSingleObject(m_starters.get(), 0) != WAIT_OBJECT_0) return false;
-    ::ReleaseSemaphore(m_starters.get(), 1, NULL);
-    return true;
+bool QVInstanceLock::ClientStarterWaiting() {
+    if (!m_next.valid()) return false;
+    if (!Owned(::WaitForSingleObject(m_next.get(), 0))) return true;  // held: a live run waits
+    ::ReleaseMutex(m_next.get());
+    return false;
 }
 
 void QVInstanceLock::Release() {

@@ -37,21 +37,23 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         QVInstanceLock lock(OwnGameLockName());
         if (commandLine.HasOption(L"-update")) {
             const std::wstring name = commandLine.GetOptionValue(L"-update");
-            while (IsProcessRunning(name)) ::Sleep(1000);
-            // Another copy is installing this game and will start it: an
-            // update is not dropped but waits for both, then installs.
-            if (!lock.TryAcquire()) {
-                lock.Wait(false);
+            // Another copy may be installing this game and start it: an
+            // update is not dropped but waits for both, then installs. The
+            // lock is never held while the game runs: a run waiting for it
+            // may be a process of the game's name.
+            for (;;) {
                 while (IsProcessRunning(name)) ::Sleep(1000);
+                if (!lock.TryAcquire()) lock.Wait(false);
+                if (!IsProcessRunning(name)) break;
+                lock.Release();
             }
             updateMode = true;
         } else if (!lock.TryAcquire()) {
             // Another copy installs this game now: this one may be a newer
-            // build, or the same started twice. It waits, however long the
-            // other takes (an update copy holds the lock while the game
-            // runs), installs after it and starts the client in its place:
-            // the last build started is the one installed, and a double
-            // click still starts the client once.
+            // build, or the same started twice. It waits as long as the
+            // other installs, installs after it and starts the client in
+            // its place: the last build started is the one installed, and a
+            // double click still starts the client once.
             lock.Wait(true);
         }
         QVInstaller installer;

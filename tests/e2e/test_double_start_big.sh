@@ -3,7 +3,8 @@
 # never dropped: a second copy of the same build waits, installs after it,
 # and the client starts once; another build of the game (another client, or
 # its name in other letter case) is the one that ends installed and
-# started; an update started meanwhile waits for it.
+# started; a copy killed while it waited leaves the client's start to the
+# installation before it; an update started meanwhile waits for it.
 source "$(dirname "$0")/lib.sh"
 new_prefix
 D=$(install_dir)
@@ -44,9 +45,9 @@ check "  and the client was started once ($before -> $n)" test "$n" -eq $((befor
 before=$(starts)
 "$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
 first=$!
-await_extraction "$D" || true
+check "build A is extracting" await_extraction "$D"
 rc=0; "$QV_WINE_RUN" "$T/b.exe" </dev/null >/dev/null 2>&1 || rc=$?
-wait $first || true
+check "  A exits 0" wait $first
 check "build B, started during build A's installation, exits 0" test $rc -eq 0
 check "  B's client is the one installed" cmp -s "$T/client-b.exe" "$D/$GAME_NAME.exe"
 n=$(client_starts "$D/starts.log" $((before + 1)) 10)
@@ -66,13 +67,31 @@ $MAKE --settings "$T/case-b.ini" --client "$T/client-b.exe" --res "$SAMPLE/res" 
 C=$(appdata)/CaseGame
 "$QV_WINE_RUN" "$T/case-a.exe" </dev/null >/dev/null 2>&1 &
 first=$!
-await_extraction "$C" || true
+check "the game under a name in other letter case is extracting" await_extraction "$C"
 rc=0; "$QV_WINE_RUN" "$T/case-b.exe" </dev/null >/dev/null 2>&1 || rc=$?
-wait $first || true
+check "  it exits 0" wait $first
 client=$(find "$(appdata)" -maxdepth 2 -iname casegame.exe | head -1)
 check "a name in other letter case, started meanwhile, exits 0" test $rc -eq 0
 check "  its client is the one installed (${client#"$(appdata)/"})" cmp -s "$T/client-b.exe" "$client"
 check "  in one folder" test "$(find "$(appdata)" -maxdepth 1 -iname casegame | wc -l)" -eq 1
+
+# A copy that queued to start the client and was killed while it waited
+# leaves the start to no one else: the installation before it starts it.
+cp "$T/big.exe" "$T/waiter.exe"
+before=$(starts)
+"$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
+first=$!
+check "another installation is extracting" await_extraction "$D"
+pkill -STOP -f "$T/big.exe" || true   # held there until the waiter has queued
+"$QV_WINE_RUN" "$T/waiter.exe" </dev/null >/dev/null 2>&1 &
+waiter=$!
+sleep 3
+pkill -KILL -f "$T/waiter.exe" || true
+wait $waiter 2>/dev/null || true
+pkill -CONT -f "$T/big.exe" || true
+check "  it exits 0" wait $first
+n=$(client_starts "$D/starts.log" $((before + 1)) 10)
+check "  and starts the client, once ($before -> $n)" test "$n" -eq $((before + 1))
 remove_tree "$T/big"
 
 # An update started meanwhile is not dropped: it waits for the running
