@@ -42,6 +42,7 @@ bool QVInstaller::WriteResourceFile(int id, const void* data, uint32_t size) {
 namespace {
 
 const uint32_t kCopyChunk = 1024 * 1024;
+const uint32_t kComparedBytes = 4096;
 
 // The resource's place in the program's own file, from the section table
 // of its loaded image; false when it does not lie whole in one section.
@@ -89,8 +90,15 @@ bool CopyFromOwnFile(HMODULE module, const void* data, uint32_t size, HANDLE out
     while (done < size) {
         const uint32_t chunk = size - done < buffer.Count() ? size - done : buffer.Count();
         if (!ReadExactly(own.get(), buffer.Data(), chunk)) return false;
-        // The file on disk must still be the image that runs.
-        if (done == 0 && memcmp(buffer.Data(), data, chunk) != 0) return false;
+        // The file on disk must still be the image that runs: its first and
+        // last pages say so. Comparing more would bring as much of the
+        // mapped image into the working set, for the rest of the run.
+        const uint32_t head = chunk < kComparedBytes ? chunk : kComparedBytes;
+        if (done == 0 && memcmp(buffer.Data(), data, head) != 0) return false;
+        if (done + chunk == size && memcmp(buffer.Data() + chunk - head,
+                                           static_cast<const unsigned char*>(data) + size - head, head) != 0) {
+            return false;
+        }
         if (!WriteExactly(out, buffer.Data(), chunk)) return false;
         done += chunk;
     }
