@@ -29,7 +29,14 @@ std::wstring StatsHost() {
     return host;
 }
 
-void QVInstaller::SendUsageReport() { PostUsageReport(m_folder + ResourceFileName(kSettingsResource), StatsHost()); }
+void QVInstaller::SendUsageReport() {
+    // Read while the lock is held: the next run replaces these settings as
+    // soon as it has the lock, and a delete while they are open here would
+    // complete when they are closed, after its copy had failed.
+    const QVReportedGame game = ReadReportedGame(m_folder + ResourceFileName(kSettingsResource));
+    if (m_lock != NULL) m_lock->Release();
+    PostUsageReport(game, StatsHost());
+}
 
 QVInstaller::QVInstaller() : m_module(NULL), m_lock(NULL) {}
 
@@ -308,7 +315,6 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
         const bool nextStarts = m_lock != NULL && m_lock->ClientStarterWaiting();
         if (!updateMode && !nextStarts) LaunchProgram(executable, DirectoryOf(executable));
     }
-    if (m_lock != NULL) m_lock->Release();
     SendUsageReport();
 }
 

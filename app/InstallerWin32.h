@@ -25,12 +25,12 @@ public:
     bool WriteResourceFile(int id, const void* data, uint32_t size);
 
     // The signed usage report to the statistics server; its outcome is
-    // ignored. Reads the installed settings file.
+    // ignored. Reads the installed settings file, then releases the lock.
     void SendUsageReport();
 
     const std::wstring& Folder() const { return m_folder; }
-    // Held by the caller for the run; released once the client is started,
-    // before the report.
+    // Held by the caller for the run; released once the client is started
+    // and the report has read the installed settings, before it is sent.
     void SetInstanceLock(QVInstanceLock* lock) { m_lock = lock; }
 
 private:

@@ -27,11 +27,18 @@ std::string SignatureOf(const std::string& signingBytes);
 // ANSI code page: 32 upper-case hexadecimal digits.
 std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& guid, const std::wstring& time);
 
-// The usage report: game id and version from the settings file, the
-// machine identifier, time, signature, Windows version, system description
-// and Flash Player, posted to host. Nothing is sent when the Windows version
-// cannot be read; the answer is ignored.
-void PostUsageReport(const std::wstring& settingsFile, const std::wstring& host);
+// The game as the report names it: id and version from its settings file.
+struct QVReportedGame {
+    std::wstring id;
+    std::wstring version;
+};
+QVReportedGame ReadReportedGame(const std::wstring& settingsFile);
+
+// The usage report: the game, the machine identifier, time, signature,
+// Windows version, system description and Flash Player, posted to host.
+// Nothing is sent when the Windows version cannot be read; the answer is
+// ignored.
+void PostUsageReport(const QVReportedGame& game, const std::wstring& host);
 
 }  // namespace Quorvel
 

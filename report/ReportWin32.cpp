@@ -30,9 +30,16 @@ std::wstring ReportSignature(const std::wstring& gameId, const std::wstring& gui
     return std::wstring(signature.begin(), signature.end());
 }
 
-void PostUsageReport(const std::wstring& settings, const std::wstring& host) {
-    const std::wstring gameId = ReadGameValue(settings, L"id");
-    const std::wstring version = ReadGameValue(settings, L"version");
+QVReportedGame ReadReportedGame(const std::wstring& settingsFile) {
+    QVReportedGame game;
+    game.id = ReadGameValue(settingsFile, L"id");
+    game.version = ReadGameValue(settingsFile, L"version");
+    return game;
+}
+
+void PostUsageReport(const QVReportedGame& game, const std::wstring& host) {
+    const std::wstring& gameId = game.id;
+    const std::wstring& version = game.version;
     const std::wstring guid = GetMachineGuid();
     const std::wstring time = Int64ToText(static_cast<int64_t>(_time64(NULL)));
     const std::wstring sign = ReportSignature(gameId, guid, time);

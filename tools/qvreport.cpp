@@ -33,7 +33,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring body(180, L'x');
     for (int i = 0; i < runs; ++i) {
         double t0 = Now();
-        Quorvel::PostUsageReport(argv[1], L"127.0.0.1");
+        Quorvel::PostUsageReport(Quorvel::ReadReportedGame(argv[1]), L"127.0.0.1");
         full.push_back(Now() - t0);
         t0 = Now();
         Quorvel::QVBuffer<unsigned char> response;
