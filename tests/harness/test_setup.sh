@@ -9,23 +9,41 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 mkdir "$T/bin"
-# apt-get: update fails as a mirror mid-sync does; install fails for every
-# package when FAKE_INSTALL is "fails", or when asked for the package it
-# names (all or nothing, as apt's), and records what it was asked for.
+# apt-get: update fails as a mirror mid-sync does (unless FAKE_UPDATE=ok);
+# install fails for every package when FAKE_INSTALL is "fails", or when
+# asked for the package it names (all or nothing, as apt's), except that
+# with FAKE_POINT set that package is had with a preferences file (the
+# point release); -s only simulates. It records what it was asked for, and
+# the preferences it was given.
 cat >"$T/bin/apt-get" <<'FAKE'
 #!/bin/sh
 echo "$*" >>"$FAKE_LOG"
 case $1 in
   update)
+    [ "${FAKE_UPDATE:-}" = ok ] && exit 0
     echo "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
     echo "  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 203.0.113.80 80]"
     echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
     exit 100 ;;
   install)
-    shift 4
+    shift
+    sim=0 point=0 pkgs=""
+    while [ $# -gt 0 ]; do
+      case $1 in
+        -s) sim=1 ;;
+        -o) shift
+            case $1 in Dir::Etc::Preferences=*) point=1; cat "${1#*=}" >>"$FAKE_LOG" ;; esac ;;
+        -*) ;;
+        *) pkgs="$pkgs $1" ;;
+      esac
+      shift
+    done
     ok=1
-    for p; do [ "${FAKE_INSTALL:-}" = fails ] || [ "$p" = "${FAKE_INSTALL:-}" ] && ok=0; done
-    if [ $ok = 1 ]; then printf '%s\n' "$@" >>"$FAKE_DONE"; exit 0; fi
+    for p in $pkgs; do
+      [ "${FAKE_INSTALL:-}" = fails ] && ok=0
+      [ "$p" = "${FAKE_INSTALL:-}" ] && ! { [ $point = 1 ] && [ -n "${FAKE_POINT:-}" ]; } && ok=0
+    done
+    if [ $ok = 1 ]; then [ $sim = 1 ] || printf '%s\n' $pkgs >>"$FAKE_DONE"; exit 0; fi
     echo "E: Unable to correct problems, you have held broken packages." >&2
     exit 100 ;;
 esac
@@ -49,6 +67,7 @@ check() {  # check WHAT CONDITION...
 run() {  # run PURPOSE [FAKE_INSTALL]: setup's exit code in $rc, its output in $T/out
   rm -f "$T/log" "$T/done"
   PATH="$T/bin:$PATH" FAKE_LOG="$T/log" FAKE_DONE="$T/done" FAKE_INSTALL=${2:-} QV_APT_PAUSES="0 0" \
+    FAKE_POINT=${FAKE_POINT:-} FAKE_UPDATE=${FAKE_UPDATE:-} \
     bash "$ROOT/scripts/setup" "$1" >"$T/out" 2>&1
   rc=$?
   cat "$T/out"
@@ -73,6 +92,20 @@ run server libpq-dev
 check "one package the mirror cannot give: exit non-zero, that package named" \
   bash -c 'tail -1 "$1" | grep -q "^setup: cannot install libpq-dev: .*trying again later helps$"' _ "$T/out"
 check "  and every other package installed all the same" grep -qx prometheus-cpp-dev "$T/done"
+# The security pocket's index missing for one architecture: what only the
+# point release can give matching comes from it, after apt's simulation
+# says it resolves, with security pinned below it and nothing removed.
+FAKE_POINT=1 run server libpq-dev
+check "a package only the point release gives whole: installed, exit 0" test "$rc" -eq 0
+check "  simulated first, then installed, both pinned and with nothing removed" bash -c \
+  'grep -n "^install -s .*Dir::Etc::Preferences=.*--no-remove.*libpq-dev" "$1" | grep -q . &&
+   grep -q "^install -y .*Dir::Etc::Preferences=.*--no-remove.*libpq-dev" "$1"' _ "$T/log"
+check "  security pinned to 100" bash -c 'grep -qx "Pin: release l=Debian-Security" "$1" && grep -qx "Pin-Priority: 100" "$1"' _ "$T/log"
+check "  and it says so" grep -q "security pocket's index is incomplete; installing .*libpq-dev.* at the point release's versions" "$T/out"
+check "  and every package is installed" bash -c 'grep -qx libpq-dev "$1" && grep -qx prometheus-cpp-dev "$1"' _ "$T/done"
+# With every index in, a failure is a failure: nothing is pinned.
+FAKE_POINT=1 FAKE_UPDATE=ok run server libpq-dev
+check "with every index downloaded, no point-release install is tried" bash -c '[ "$2" -ne 0 ] && ! grep -q Preferences "$1"' _ "$T/log" "$rc"
 check "an unknown purpose: usage" bash -c 'bash "$1" frobnicate 2>&1 | grep -q usage' _ "$ROOT/scripts/setup"
 echo "$failed check(s) failed"
 [ "$failed" -eq 0 ]
