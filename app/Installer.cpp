@@ -62,6 +62,19 @@ std::wstring IniValue(const std::wstring& text, const std::wstring& section, con
     return std::wstring();
 }
 
+QVComparedParts ComparedParts(uint32_t done, uint32_t chunk, uint32_t size, uint32_t pageBytes) {
+    const uint32_t end = done + chunk;
+    const uint32_t headEnd = size < pageBytes ? size : pageBytes;
+    const uint32_t tail = size > pageBytes ? size - pageBytes : 0;
+    QVComparedParts parts;
+    parts.headBegin = done;
+    parts.headEnd = done < headEnd ? (end < headEnd ? end : headEnd) : done;
+    parts.tailBegin = done > tail ? done : tail;
+    parts.tailEnd = end;
+    if (parts.tailBegin >= end) parts.tailBegin = parts.tailEnd = done;  // the piece holds none of it
+    return parts;
+}
+
 bool FileOffsetOf(const std::vector<QVSectionSpan>& sections, uint32_t rva, uint32_t size, uint32_t* offset) {
     for (size_t i = 0; i < sections.size(); ++i) {
         const QVSectionSpan& s = sections[i];

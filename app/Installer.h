@@ -17,6 +17,15 @@ struct QVSectionSpan {
 // when they lie whole within the file's part of one section.
 bool FileOffsetOf(const std::vector<QVSectionSpan>& sections, uint32_t rva, uint32_t size, uint32_t* offset);
 
+// Of a resource of size bytes copied in pieces, what the piece at done of
+// chunk bytes holds of its first and last pageBytes: the parts to compare
+// with the running image, as [*begin, *end) of the resource (the first
+// page's part, then the last's). Each is empty where the piece holds none.
+struct QVComparedParts {
+    uint32_t headBegin, headEnd, tailBegin, tailEnd;
+};
+QVComparedParts ComparedParts(uint32_t done, uint32_t chunk, uint32_t size, uint32_t pageBytes);
+
 // The value of key in [section] of INI text, read much as the profile
 // functions read it: names compared without regard to ASCII case, blanks
 // around names and values dropped, one pair of double quotes around the

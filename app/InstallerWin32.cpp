@@ -97,13 +97,14 @@ bool CopyFromOwnFile(HMODULE module, const void* data, uint32_t size, HANDLE out
     while (done < size) {
         const uint32_t chunk = size - done < buffer.Count() ? size - done : buffer.Count();
         if (!ReadExactly(own.get(), buffer.Data(), chunk)) return false;
-        // The file on disk must still be the image that runs: its first and
-        // last pages say so. Comparing more would bring as much of the
-        // mapped image into the working set, for the rest of the run.
-        const uint32_t head = chunk < kComparedBytes ? chunk : kComparedBytes;
-        if (done == 0 && memcmp(buffer.Data(), data, head) != 0) return false;
-        if (done + chunk == size && memcmp(buffer.Data() + chunk - head,
-                                           static_cast<const unsigned char*>(data) + size - head, head) != 0) {
+        // The file on disk must still be the image that runs: the
+        // resource's first and last pages say so. Comparing more would
+        // bring as much of the mapped image into the working set, for the
+        // rest of the run.
+        const unsigned char* mapped = static_cast<const unsigned char*>(data);
+        const QVComparedParts parts = ComparedParts(done, chunk, size, kComparedBytes);
+        if (memcmp(buffer.Data() + (parts.headBegin - done), mapped + parts.headBegin, parts.headEnd - parts.headBegin) ||
+            memcmp(buffer.Data() + (parts.tailBegin - done), mapped + parts.tailBegin, parts.tailEnd - parts.tailBegin)) {
             return false;
         }
         if (!WriteExactly(out, buffer.Data(), chunk)) return false;

@@ -68,4 +68,26 @@ TEST(InstallerTest, ResourceBytesAreFoundInTheFile) {
     EXPECT_FALSE(FileOffsetOf(sections, 0xFFFFFFF0u, 0x20, &offset));
 }
 
+// The parts of a resource's first and last page that each piece of its
+// copy holds: together exactly those pages, however the pieces fall.
+TEST(ComparedPartsTest, EachPieceHoldsItsShareOfTheFirstAndLastPage) {
+    const uint32_t page = 4096, piece = 1 << 20;
+    const uint32_t sizes[] = {0, 1, 4095, 4096, 4097, 8192, piece, piece + 1, piece + 4095, piece + 5000, 2 * piece};
+    for (uint32_t size : sizes) {
+        std::vector<int> seen(size, 0);
+        for (uint32_t done = 0; done < size; done += piece) {
+            const uint32_t chunk = size - done < piece ? size - done : piece;
+            const QVComparedParts p = ComparedParts(done, chunk, size, page);
+            for (uint32_t begin : {p.headBegin, p.tailBegin}) EXPECT_GE(begin, done) << size;
+            for (uint32_t end : {p.headEnd, p.tailEnd}) EXPECT_LE(end, done + chunk) << size;
+            for (uint32_t i = p.headBegin; i < p.headEnd; ++i) seen[i] |= 1;
+            for (uint32_t i = p.tailBegin; i < p.tailEnd; ++i) seen[i] |= 2;
+        }
+        for (uint32_t i = 0; i < size; ++i) {
+            ASSERT_EQ(i < page, (seen[i] & 1) != 0) << "size " << size << " byte " << i;
+            ASSERT_EQ(i + page >= size, (seen[i] & 2) != 0) << "size " << size << " byte " << i;
+        }
+    }
+}
+
 }  // namespace
