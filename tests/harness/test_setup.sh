@@ -9,7 +9,8 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 mkdir "$T/bin"
-# apt-get: update fails as a mirror mid-sync does (unless FAKE_UPDATE=ok);
+# apt-get: update fails as a mirror mid-sync does (unless FAKE_UPDATE=ok;
+# FAKE_UPDATE=main fails the point release's index instead of security's);
 # install fails for every package when FAKE_INSTALL is "fails", or when
 # asked for the package it names (all or nothing, as apt's), except that
 # with FAKE_POINT set that package is had with a preferences file (the
@@ -21,7 +22,8 @@ echo "$*" >>"$FAKE_LOG"
 case $1 in
   update)
     [ "${FAKE_UPDATE:-}" = ok ] && exit 0
-    echo "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
+    index="debian-security bookworm-security"; [ "${FAKE_UPDATE:-}" = main ] && index="debian bookworm"
+    echo "Err:6 http://deb.debian.org/$index/main i386 Packages"
     echo "  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 203.0.113.80 80]"
     echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
     exit 100 ;;
@@ -32,7 +34,7 @@ case $1 in
       case $1 in
         -s) sim=1 ;;
         -o) shift
-            case $1 in Dir::Etc::Preferences=*) point=1; cat "${1#*=}" >>"$FAKE_LOG" ;; esac ;;
+            case $1 in Dir::Etc::Preferences=*) point=1; echo "${1#*=}" >>"$FAKE_PREFS"; cat "${1#*=}" >>"$FAKE_LOG" ;; esac ;;
         -*) ;;
         *) pkgs="$pkgs $1" ;;
       esac
@@ -65,8 +67,8 @@ check() {  # check WHAT CONDITION...
   if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failed=$((failed + 1)); fi
 }
 run() {  # run PURPOSE [FAKE_INSTALL]: setup's exit code in $rc, its output in $T/out
-  rm -f "$T/log" "$T/done"
-  PATH="$T/bin:$PATH" FAKE_LOG="$T/log" FAKE_DONE="$T/done" FAKE_INSTALL=${2:-} QV_APT_PAUSES="0 0" \
+  rm -f "$T/log" "$T/done" "$T/prefs"
+  PATH="$T/bin:$PATH" FAKE_LOG="$T/log" FAKE_DONE="$T/done" FAKE_PREFS="$T/prefs" FAKE_INSTALL=${2:-} QV_APT_PAUSES="0 0" \
     FAKE_POINT=${FAKE_POINT:-} FAKE_UPDATE=${FAKE_UPDATE:-} \
     bash "$ROOT/scripts/setup" "$1" >"$T/out" 2>&1
   rc=$?
@@ -98,14 +100,23 @@ check "  and every other package installed all the same" grep -qx prometheus-cpp
 FAKE_POINT=1 run server libpq-dev
 check "a package only the point release gives whole: installed, exit 0" test "$rc" -eq 0
 check "  simulated first, then installed, both pinned and with nothing removed" bash -c \
-  'grep -n "^install -s .*Dir::Etc::Preferences=.*--no-remove.*libpq-dev" "$1" | grep -q . &&
-   grep -q "^install -y .*Dir::Etc::Preferences=.*--no-remove.*libpq-dev" "$1"' _ "$T/log"
+  's=$(grep -n "^install -s .*Dir::Etc::Preferences=.*--no-remove.*libpq-dev" "$1" | cut -d: -f1 | head -1)
+   i=$(grep -n "^install -y .*Dir::Etc::Preferences=.*--no-remove.*libpq-dev" "$1" | cut -d: -f1 | head -1)
+   [ -n "$s" ] && [ -n "$i" ] && [ "$s" -lt "$i" ]' _ "$T/log"
+check "  the preferences file is gone after" bash -c '! xargs ls <"$1" 2>/dev/null | grep -q .' _ "$T/prefs"
 check "  security pinned to 100" bash -c 'grep -qx "Pin: release l=Debian-Security" "$1" && grep -qx "Pin-Priority: 100" "$1"' _ "$T/log"
 check "  and it says so" grep -q "security pocket's index is incomplete; installing .*libpq-dev.* at the point release's versions" "$T/out"
 check "  and every package is installed" bash -c 'grep -qx libpq-dev "$1" && grep -qx prometheus-cpp-dev "$1"' _ "$T/done"
-# With every index in, a failure is a failure: nothing is pinned.
+# With every index in, or only the point release's missing, a failure is a
+# failure: nothing is pinned. Nor is anything installed pinned when apt's
+# simulation says it does not resolve.
 FAKE_POINT=1 FAKE_UPDATE=ok run server libpq-dev
 check "with every index downloaded, no point-release install is tried" bash -c '[ "$2" -ne 0 ] && ! grep -q Preferences "$1"' _ "$T/log" "$rc"
+FAKE_POINT=1 FAKE_UPDATE=main run server libpq-dev
+check "with the point release's index missing, none either" bash -c '[ "$2" -ne 0 ] && ! grep -q Preferences "$1"' _ "$T/log" "$rc"
+run server libpq-dev
+check "a pinned simulation that fails installs nothing pinned" bash -c \
+  'grep -q "^install -s .*Preferences" "$1" && ! grep -q "^install -y .*Preferences" "$1"' _ "$T/log"
 check "an unknown purpose: usage" bash -c 'bash "$1" frobnicate 2>&1 | grep -q usage' _ "$ROOT/scripts/setup"
 echo "$failed check(s) failed"
 [ "$failed" -eq 0 ]
