@@ -260,8 +260,18 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
                     m_folder = base + name + L'\\';
                     const std::wstring installedSettings = m_folder + settingsName;
                     if (ClearWayForFile(installedSettings)) {
-                        ::DeleteFileW(installedSettings.c_str());
-                        ::CopyFileW(baseSettings.Path().c_str(), installedSettings.c_str(), FALSE);
+                        // The new settings take the old ones' place in one
+                        // step. Deleted first, they were lost to a reader
+                        // holding them with delete sharing: the delete
+                        // completes when it lets go, after the copy failed.
+                        const std::wstring fresh = m_folder + kTempSettingsFileName;
+                        if (!ClearWayForFile(fresh) || !::CopyFileW(baseSettings.Path().c_str(), fresh.c_str(), FALSE) ||
+                            !MoveReplacing(installedSettings, fresh)) {
+                            ::DeleteFileW(fresh.c_str());
+                            // In place, then: a reader without delete
+                            // sharing stops a rename but may let a write.
+                            ::CopyFileW(baseSettings.Path().c_str(), installedSettings.c_str(), FALSE);
+                        }
                     }
                     placed = true;
                 }

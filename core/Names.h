@@ -10,6 +10,7 @@ namespace Quorvel {
 
 const wchar_t kSettingsFileName[] = L"setting.ini";
 const wchar_t kTempClientFileName[] = L"temp.exe";  // the new client, until it replaces the old
+const wchar_t kTempSettingsFileName[] = L"temp.ini";  // the new settings, likewise
 const wchar_t kArchiveFileName[] = L"res.zip";      // until it is extracted
 const wchar_t kResourceFolderName[] = L"res";
 const wchar_t kClientExtension[] = L".exe";          // after the game's name

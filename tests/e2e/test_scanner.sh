@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # A scanner opens the fresh temp.exe with read sharing only during a
 # reinstall: a working client stays in place and the shortcuts point at it;
-# a later run, with nothing in the way, puts the new client in place.
+# a later run, with nothing in the way, puts the new client in place. A
+# reader holding the installed settings with delete sharing (so that a
+# delete waits for it) during a reinstall: the new settings are in place
+# after it lets go.
 source "$(dirname "$0")/lib.sh"
 new_prefix
 check "first installation" run_installer "$QV_SAMPLE_INSTALLER"
@@ -34,4 +37,16 @@ wait $scanner || true
 check "a later run exits 0" run_installer "$T/new.exe"
 check "  and puts the new client in place" cmp "$T/new-client.exe" "$D/$GAME_NAME.exe"
 check "  with no temp.exe left" test ! -e "$D/temp.exe"
+
+sed 's/^version=1.0.0.0/version=2.0.0.0/' "$SAMPLE/setting.ini" >"$T/setting2.ini"
+$MAKE --settings "$T/setting2.ini" --client "$T/new-client.exe" --res "$SAMPLE/res" --stats-host 127.0.0.1 \
+  -o "$T/v2.exe" 2>/dev/null
+"$QV_WINE_RUN" "$QV_QVHOLD" "$(winpath "$D/setting.ini")" 4 --share-all </dev/null >"$T/reader.out" 2>&1 &
+reader=$!
+for _ in $(seq 500); do grep -q held "$T/reader.out" 2>/dev/null && break; sleep 0.01; done
+check "a reinstall while a reader holds the settings, sharing all, exits 0" run_installer "$T/v2.exe"
+check "  the reader held them meanwhile" grep -q held "$T/reader.out"
+wait $reader || true
+check "  and once it lets go, the new settings are in place" cmp "$T/setting2.ini" "$D/setting.ini"
+check "  with no temp.ini left" test ! -e "$D/temp.ini"
 finish
