@@ -62,16 +62,22 @@ std::wstring IniValue(const std::wstring& text, const std::wstring& section, con
     return std::wstring();
 }
 
+namespace {
+
+// [begin, end) within the piece [done, done + chunk); empty at done when
+// the piece holds none of it.
+void Overlap(uint32_t done, uint32_t chunk, uint32_t begin, uint32_t end, uint32_t* from, uint32_t* to) {
+    *from = begin > done ? begin : done;
+    *to = end < done + chunk ? end : done + chunk;
+    if (*from >= *to) *from = *to = done;
+}
+
+}  // namespace
+
 QVComparedParts ComparedParts(uint32_t done, uint32_t chunk, uint32_t size, uint32_t pageBytes) {
-    const uint32_t end = done + chunk;
-    const uint32_t headEnd = size < pageBytes ? size : pageBytes;
-    const uint32_t tail = size > pageBytes ? size - pageBytes : 0;
     QVComparedParts parts;
-    parts.headBegin = done;
-    parts.headEnd = done < headEnd ? (end < headEnd ? end : headEnd) : done;
-    parts.tailBegin = done > tail ? done : tail;
-    parts.tailEnd = end;
-    if (parts.tailBegin >= end) parts.tailBegin = parts.tailEnd = done;  // the piece holds none of it
+    Overlap(done, chunk, 0, size < pageBytes ? size : pageBytes, &parts.headBegin, &parts.headEnd);
+    Overlap(done, chunk, size > pageBytes ? size - pageBytes : 0, size, &parts.tailBegin, &parts.tailEnd);
     return parts;
 }
 

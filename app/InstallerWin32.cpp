@@ -202,7 +202,10 @@ bool FileHolds(const std::wstring& path, const void* data, uint32_t size) {
 bool WriteNewFile(const std::wstring& path, const void* data, uint32_t size, bool createNew) {
     QVFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, createNew ? CREATE_NEW : TRUNCATE_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, NULL));
-    if (!file.valid()) return false;
+    if (!file.valid()) {
+        if (!createNew) ::DeleteFileW(path.c_str());
+        return false;
+    }
     if (WriteExactly(file.get(), data, size)) return true;
     file.reset();
     ::DeleteFileW(path.c_str());
@@ -220,12 +223,34 @@ std::wstring PlaceSettingsCopy(const std::wstring& base, const void* settings, u
     if (::GetLastError() == ERROR_FILE_EXISTS && IsRegularFile(path) && FileHolds(path, settings, size)) return path;
     const std::wstring unique = NewUniqueFile(base);
     if (unique.empty()) return unique;
-    if (WriteNewFile(unique, settings, size, false)) return unique;
-    ::DeleteFileW(unique.c_str());
-    return std::wstring();
+    return WriteNewFile(unique, settings, size, false) ? unique : std::wstring();
+}
+
+// The new settings take the old ones' place in one step, by way of temp
+// in the same folder. Deleted first, they were lost to a reader holding
+// them with delete sharing: the delete completes when it lets go, after
+// the copy has failed.
+void ReplaceSettings(const std::wstring& installed, const std::wstring& temp, const std::wstring& source) {
+    if (!ClearWayForFile(installed)) return;
+    if (ClearWayForFile(temp) && ::CopyFileW(source.c_str(), temp.c_str(), FALSE) && MoveReplacing(installed, temp)) {
+        return;
+    }
+    ::DeleteFileW(temp.c_str());
+    // In place, then: a reader without delete sharing stops a rename but
+    // may let a write.
+    ::CopyFileW(source.c_str(), installed.c_str(), FALSE);
 }
 
 }  // namespace
+
+void QVInstaller::StartClient(const std::wstring& executable, bool updateMode) {
+    // A run waiting for the lock installs next and starts the client
+    // itself: started here, the client would hold the file it replaces.
+    // (One that comes between this check and the release finds the client
+    // started, and its own left aside, as with any running one.)
+    if (updateMode || (m_lock != NULL && m_lock->ClientStarterWaiting())) return;
+    LaunchProgram(executable, DirectoryOf(executable));
+}
 
 void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     m_folder = baseFolder;
@@ -258,21 +283,7 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
                 // halfway.
                 if (IsUsableGameName(base, name) && EnsureDirectory(base + name + L'\\')) {
                     m_folder = base + name + L'\\';
-                    const std::wstring installedSettings = m_folder + settingsName;
-                    if (ClearWayForFile(installedSettings)) {
-                        // The new settings take the old ones' place in one
-                        // step. Deleted first, they were lost to a reader
-                        // holding them with delete sharing: the delete
-                        // completes when it lets go, after the copy failed.
-                        const std::wstring fresh = m_folder + kTempSettingsFileName;
-                        if (!ClearWayForFile(fresh) || !::CopyFileW(baseSettings.Path().c_str(), fresh.c_str(), FALSE) ||
-                            !MoveReplacing(installedSettings, fresh)) {
-                            ::DeleteFileW(fresh.c_str());
-                            // In place, then: a reader without delete
-                            // sharing stops a rename but may let a write.
-                            ::CopyFileW(baseSettings.Path().c_str(), installedSettings.c_str(), FALSE);
-                        }
-                    }
+                    ReplaceSettings(m_folder + settingsName, m_folder + kTempSettingsFileName, baseSettings.Path());
                     placed = true;
                 }
             }
@@ -293,9 +304,8 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
         // The run before left the client's start to this one: the client it
         // installed starts all the same.
         const std::wstring installed = m_folder + name + kClientExtension;
-        if (placed && !updateMode && m_lock != NULL && m_lock->WaitedToStart() && IsRegularFile(installed) &&
-            !m_lock->ClientStarterWaiting()) {
-            LaunchProgram(installed, DirectoryOf(installed));
+        if (placed && m_lock != NULL && m_lock->WaitedToStart() && IsRegularFile(installed)) {
+            StartClient(installed, updateMode);
         }
         return;
     }
@@ -319,12 +329,7 @@ void QVInstaller::Run(const std::wstring& baseFolder, bool updateMode) {
     // window.
     if (IsRegularFile(executable)) {
         CreateShortcuts(name, executable);
-        // A run waiting for the lock installs next and starts the client
-        // itself: started here, the client would hold the file it replaces.
-        // (One that comes between this check and the release finds the
-        // client started, and its own left aside, as with any running one.)
-        const bool nextStarts = m_lock != NULL && m_lock->ClientStarterWaiting();
-        if (!updateMode && !nextStarts) LaunchProgram(executable, DirectoryOf(executable));
+        StartClient(executable, updateMode);
     }
     SendUsageReport();
 }

@@ -38,6 +38,9 @@ private:
     bool WriteOwnResource(int id);
     bool WriteBytes(const std::wstring& path, const void* data, uint32_t size);
     std::wstring ReadGameName(const std::wstring& settingsPath) const;
+    // Starts the installed client, unless this is an update or a run
+    // queued for the lock will start it.
+    void StartClient(const std::wstring& executable, bool updateMode);
 
     HMODULE m_module;  // owned only while Run extracts
     QVInstanceLock* m_lock;

@@ -22,8 +22,7 @@ QVInstanceLock::QVInstanceLock(const std::wstring& name)
 
 bool QVInstanceLock::TryAcquire() {
     if (!m_mutex.valid()) return true;
-    const DWORD result = ::WaitForSingleObject(m_mutex.get(), 0);
-    m_held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    m_held = Owned(::WaitForSingleObject(m_mutex.get(), 0));
     return m_held;
 }
 

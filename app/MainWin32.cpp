@@ -43,7 +43,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
             // may be a process of the game's name.
             for (;;) {
                 while (IsProcessRunning(name)) ::Sleep(1000);
-                if (!lock.TryAcquire()) lock.Wait(false);
+                lock.Wait(false);
                 if (!IsProcessRunning(name)) break;
                 lock.Release();
             }

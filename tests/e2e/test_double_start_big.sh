@@ -99,7 +99,7 @@ remove_tree "$T/big"
 before=$(starts)
 "$QV_WINE_RUN" "$T/big.exe" </dev/null >/dev/null 2>&1 &
 first=$!
-for _ in $(seq 2000); do [ -e "$D/res.zip" ] && break; sleep 0.01; done
+await_extraction "$D" || true
 rc=0; "$QV_WINE_RUN" "$T/big.exe" "-update:$GAME_NAME" </dev/null >/dev/null 2>&1 || rc=$?
 first_done=$(kill -0 $first 2>/dev/null && echo no || echo yes)
 wait $first || true
