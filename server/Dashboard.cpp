@@ -192,22 +192,20 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
     d->ascending = query["order"] == "asc";
     const char* kinds[][2] = {{"versions", "version"}, {"systems", "os"}, {"flash", "flash"}};
     QVBreakdownPage* pages[] = {&d->versions, &d->systems, &d->flash};
+    const bool table = !d->table.empty() && !api;
+    size_t k = 0;
+    while (table && k < 3 && d->table != kinds[k][0]) ++k;
+    if (table && (k == 3 || !PageAsked(query["page"], &d->page))) {
+        *problem = "table is versions, systems or flash, and page a number from 1";
+        return 400;
+    }
     bool ok = store.FirstDay(d->game, &d->firstDay) && store.Totals(d->game, d->from, d->to, &d->totals) &&
               store.Totals(d->game, d->previousFrom, d->previousTo, &d->previous) &&
               store.Held(kOverviewRows, &d->held) && store.Rejects(d->from, d->to, &d->rejects);
-    if (!d->table.empty() && !api) {
-        bool known = false;
-        for (size_t k = 0; k < 3; ++k) known = known || d->table == kinds[k][0];
-        if (!known || !PageAsked(query["page"], &d->page)) {
-            *problem = "table is versions, systems or flash, and page a number from 1";
-            return 400;
-        }
-        for (size_t k = 0; k < 3; ++k) {
-            if (d->table != kinds[k][0]) continue;
-            ok = ok && store.Breakdown(d->game, kinds[k][1], d->from, d->to, d->ascending, d->page * kTablePageRows,
-                                       kTablePageRows, pages[k]);
-            d->pages = std::max<size_t>(1, (static_cast<size_t>(pages[k]->values) + kTablePageRows - 1) / kTablePageRows);
-        }
+    if (table) {
+        ok = ok && store.Breakdown(d->game, kinds[k][1], d->from, d->to, d->ascending, d->page * kTablePageRows,
+                                   kTablePageRows, pages[k]);
+        d->pages = std::max<size_t>(1, (static_cast<size_t>(pages[k]->values) + kTablePageRows - 1) / kTablePageRows);
         if (ok && d->page >= d->pages) {
             *problem = "page is a number from 1 to " + std::to_string(d->pages);
             return 400;
@@ -215,8 +213,8 @@ int ReadDashboard(QVStore& store, const std::string& path, std::map<std::string,
     } else {
         // The API has every value; the page the top ones and the rest.
         const size_t rows = api ? 1000000 : kOverviewRows;
-        for (size_t k = 0; k < 3 && ok; ++k) {
-            ok = store.Breakdown(d->game, kinds[k][1], d->from, d->to, false, 0, rows, pages[k]);
+        for (size_t i = 0; i < 3 && ok; ++i) {
+            ok = store.Breakdown(d->game, kinds[i][1], d->from, d->to, false, 0, rows, pages[i]);
         }
         ok = ok && store.VersionsByDay(d->game, d->from, d->to, &d->versionsByDay);
         std::vector<QVDayCount> stored;

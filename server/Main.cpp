@@ -211,13 +211,11 @@ int Serve(const QVServerOptions& options) {
 }
 
 int Prune(const QVToolOptions& options) {
-    int64_t before = 0;
-    DayStart(options.before, &before);  // a date, as parsing made sure
     std::string error;
     std::unique_ptr<QVStore> store = OpenExisting(options.db, &error);
     if (!store) return Fail(error);
     int64_t deleted = 0;
-    if (!PruneReports(*store, before, options.batch, std::function<bool()>(), &deleted, &error)) {
+    if (!PruneReports(*store, options.beforeTime, options.batch, std::function<bool()>(), &deleted, &error)) {
         return Fail(std::to_string(deleted) + " raw reports deleted, then: " + error);
     }
     int64_t forgotten = 0;
@@ -264,7 +262,10 @@ int Release(const QVToolOptions& options) {
 int Purge(const QVToolOptions& options) {
     QVPurgeFilter filter;
     filter.game = options.game;
-    if (!options.from.empty() || !options.to.empty()) DayRange(options.from, options.to, &filter.from, &filter.to);
+    if (!options.from.empty() || !options.to.empty()) {
+        filter.from = options.fromTime;
+        filter.to = options.toTime;
+    }
     std::string error;
     std::unique_ptr<QVStore> store = OpenExisting(options.db, &error);
     if (!store) return Fail(error);

@@ -302,17 +302,16 @@ bool ParseToolOptions(const std::string& command, int argc, char** argv, QVToolO
         *error = "purge needs --game, --source, --from or --to: it never takes every report";
         return false;
     }
-    int64_t start = 0, end = 0;
-    if (command == "prune" && !DayStart(o->before, &start)) {
+    if (command == "prune" && !DayStart(o->before, &o->beforeTime)) {
         *error = "--before wants a date, YYYY-MM-DD, not " + o->before;
         return false;
     }
     if (command == "purge" && (!o->from.empty() || !o->to.empty())) {
-        if (!DayRange(o->from, o->to, &start, &end)) {
+        if (!DayRange(o->from, o->to, &o->fromTime, &o->toTime)) {
             *error = "--from and --to want dates, YYYY-MM-DD";
             return false;
         }
-        if (start >= end) {
+        if (o->fromTime >= o->toTime) {
             *error = "--from is after --to";
             return false;
         }

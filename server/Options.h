@@ -47,6 +47,7 @@ bool ParseServeOptions(int argc, char** argv, QVServerOptions* options, std::str
 // purge. command names the one they are for.
 struct QVToolOptions {
     std::string db, before, to, from, game, source;
+    int64_t beforeTime = 0, fromTime = 0, toTime = 0;  // the dates as times, when given
     size_t batch = 5000;
     bool dryRun = false;
 };

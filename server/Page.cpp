@@ -210,6 +210,7 @@ std::string AdoptionChart(const std::vector<QVDayValue>& rows, const std::vector
     }
     std::vector<std::string> series = top;
     series.push_back("\x01other");
+    const auto name = [&top](size_t s) { return s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions"; };
     const double step = days.empty() ? 0 : static_cast<double>(kChartWidth - kChartLeft - kChartRight) / days.size();
     std::string svg = Format("<svg class=\"chart\" viewBox=\"0 0 %.0f %.0f\" role=\"img\" aria-label=\"share of each "
                              "version, day by day\">",
@@ -254,7 +255,7 @@ std::string AdoptionChart(const std::vector<QVDayValue>& rows, const std::vector
         for (size_t s = 0; s < series.size() && total > 0; ++s) {
             const auto mine = day->second.find(series[s]);
             if (mine == day->second.end() || mine->second == 0) continue;
-            title += ", " + (s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions") + " " +
+            title += ", " + name(s) + " " +
                      Share(mine->second, total) + "%";
         }
         svg += Format("<rect x=\"%.1f\" y=\"%.0f\" width=\"%.1f\" height=\"%.0f\" fill=\"#fff\" fill-opacity=\"0\">",
@@ -264,7 +265,7 @@ std::string AdoptionChart(const std::vector<QVDayValue>& rows, const std::vector
     svg += DayTicks(days, step, height - 8) + "</svg><p class=\"legend\">";
     for (size_t s = 0; s < series.size(); ++s) {
         svg += std::string("<span><i style=\"background:") + kSeriesColours[std::min<size_t>(s, 5)] + "\"></i>" +
-               HtmlEscape(s < top.size() ? (top[s].empty() ? "(none)" : top[s]) : "other versions") + "</span>";
+               HtmlEscape(name(s)) + "</span>";
     }
     return svg + "</p>";
 }

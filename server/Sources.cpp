@@ -104,6 +104,7 @@ QVSourceLimits::QVSourceLimits(const QVSourceLimitOptions& options)
     : m_options(options), m_sweptMs(0), m_sketch(options.perMinute > 0 ? kSketchRows * kSketchWidth : 0, 0) {}
 
 std::string LimitedAs(const std::string& source) {
+    if (source.find(':') == std::string::npos) return source;  // IPv4, or a hash: no v6 text lacks a colon
     boost::system::error_code ec;
     const boost::asio::ip::address_v6 v6 = boost::asio::ip::make_address_v6(source, ec);
     if (ec) return source;
